@@ -1,0 +1,23 @@
+// What the station side needs of the server link: whether the link is up, and a
+// way to hand it one message. The server link thread implements it; the station
+// code does not depend on the server folder.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace drvvzt {
+
+class ServerLinkPort {
+public:
+  virtual ~ServerLinkPort() = default;
+  // True while the connection to the message server is established and usable.
+  // Safe to call from any thread.
+  virtual bool IsLinkUp() const = 0;
+  // Frames the message with the next sequence number and appends it to the
+  // outbound queue. False when the queue refused it (full); the sequence number
+  // is used up either way. Safe to call from any thread.
+  virtual bool PutMessage(std::uint32_t msg_type, std::span<const std::uint8_t> body) = 0;
+};
+
+}  // namespace drvvzt
