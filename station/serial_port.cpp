@@ -1,0 +1,293 @@
+// TSerialPort: opening, line settings, the poll that cuts packets, bounded writes.
+#include "station/serial_port.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "platform/serial_port_names.h"
+
+namespace drvvzt {
+namespace {
+
+// A single write may wait this long for room in the transmit queue.
+constexpr int kSingleWriteWaitMs = 10;
+
+SerialLineSettings LineSettingsFor(std::uint32_t baud, TDataBits data_bits, TParity parity,
+                                   TStopBits stop_bits, THwFlowControl hw_flow,
+                                   TSwFlowControl sw_flow, bool dtr) {
+  SerialLineSettings s;
+  s.baud = baud;
+  s.data_bits = static_cast<int>(data_bits) + 5;
+  s.parity = static_cast<SerialParity>(parity);
+  s.stop_bits = static_cast<SerialStopBits>(stop_bits);
+  s.dtr = dtr;
+  s.xon_xoff = sw_flow == sfXONXOFF;
+  s.rts_cts = hw_flow == hfRTSCTS;
+  // RTS cannot follow the transmitter here; toggle mode keeps it raised so
+  // that a converter keyed by RTS can still send.
+  s.rts = hw_flow == hfNONERTSON || hw_flow == hfRTSTOG;
+  return s;
+}
+
+}  // namespace
+
+std::uint32_t BaudRateBits(TBaudRate rate) {
+  static constexpr std::uint32_t kBits[] = {0,     110,   300,   600,    1200,   2400,
+                                            4800,  9600,  14400, 19200,  38400,  56000,
+                                            57600, 115200, 128000, 256000};
+  auto index = static_cast<std::size_t>(rate);
+  return index < std::size(kBits) ? kBits[index] : 0;
+}
+
+TSerialPort::TSerialPort(PollTimer& timer, TickClock& clock, std::string port_map_ini)
+    : timer_(timer), clock_(clock), port_map_ini_(std::move(port_map_ini)),
+      input_buffer_(in_buf_size_, 0) {}
+
+TSerialPort::~TSerialPort() { Disconnect(); }
+
+bool TSerialPort::Connect() {
+  if (Connected()) return true;
+  try {
+    std::string path = DevicePathForPort(port_name_, port_map_ini_);
+    if (device_.Open(path) != SerialError::kOk) return false;
+    connected_.store(true, std::memory_order_release);
+    if (!ApplyLineSettings()) {
+      Disconnect();
+      return false;
+    }
+    device_path_ = path;
+    StartTimer();
+    return true;
+  } catch (...) {
+    // Connect reports failure by its result only.
+    Disconnect();
+    return false;
+  }
+}
+
+void TSerialPort::Disconnect() {
+  if (!Connected()) return;
+  timer_.Stop();
+  device_.Close();
+  connected_.store(false, std::memory_order_release);
+}
+
+bool TSerialPort::ApplyLineSettings() {
+  if (!Connected()) return false;
+  SerialLineSettings settings = LineSettingsFor(baud_rate_value_, data_bits_, parity_,
+                                                stop_bits_, hw_flow_, sw_flow_,
+                                                enable_dtr_on_open_);
+  if (device_.ApplyLineSettings(settings) != SerialError::kOk) return false;
+  if (device_.FlushBoth() != SerialError::kOk) return false;
+  packet_start_.reset();
+  // The requested queue sizes have no equivalent here and are accepted.
+  return true;
+}
+
+void TSerialPort::ReapplyIfOpen() {
+  if (Connected()) ApplyLineSettings();
+}
+
+void TSerialPort::StartTimer() {
+  timer_.Start(polling_delay_, [this] { Poll(); });
+}
+
+void TSerialPort::ResizeInputBuffer(std::uint32_t size) {
+  input_buffer_.assign(size, 0);
+}
+
+std::uint32_t TSerialPort::PacketWireTime(std::uint32_t count) const {
+  std::uint32_t speed = baud_rate_ == brCustom ? baud_rate_value_ : BaudRateBits(baud_rate_);
+  if (speed == 0) return 0;
+  double ms = static_cast<double>(count) / (static_cast<double>(speed) / 10.0) * 1000.0;
+  // nearbyint rounds halves to even under the default rounding mode.
+  return static_cast<std::uint32_t>(std::nearbyint(ms));
+}
+
+bool TSerialPort::ReadQueued(std::uint32_t count, std::uint32_t& got) {
+  got = 0;
+  count = std::min<std::uint32_t>(count, static_cast<std::uint32_t>(input_buffer_.size()));
+  std::size_t n = 0;
+  if (device_.Read(input_buffer_.data(), count, n) != SerialError::kOk) return false;
+  got = static_cast<std::uint32_t>(n);
+  return true;
+}
+
+void TSerialPort::Poll() {
+  if (!Connected()) return;
+  std::uint32_t queued = 0;
+  if (device_.InputQueued(queued) != SerialError::kOk) return;
+  if (packet_size_ <= 0) {
+    PollRaw(queued);
+  } else if (queued >= static_cast<std::uint32_t>(packet_size_)) {
+    PollPackets(queued);
+  } else {
+    PollFragment(queued);
+  }
+}
+
+void TSerialPort::PollRaw(std::uint32_t queued) {
+  if (queued == 0) return;
+  std::uint32_t got = 0;
+  if (ReadQueued(std::min(queued, in_buf_size_), got) && got > 0 && OnReceiveData)
+    OnReceiveData(*this, input_buffer_.data(), got);
+}
+
+void TSerialPort::PollPackets(std::uint32_t queued) {
+  // The count is taken once per tick: bytes arriving while packets are
+  // handed out wait for the next tick.
+  const auto size = static_cast<std::uint32_t>(packet_size_);
+  const std::uint32_t wire_time = PacketWireTime(size);
+  while (queued >= size) {
+    std::uint32_t got = 0;
+    if (ReadQueued(size, got) && got > 0 && OnReceivePacket)
+      OnReceivePacket(*this, input_buffer_.data(), got);
+    // The moment the first byte of the following packet is expected.
+    if (packet_start_) *packet_start_ += wire_time;
+    queued -= size;
+    if (queued == 0) packet_start_.reset();
+  }
+}
+
+void TSerialPort::PollFragment(std::uint32_t queued) {
+  const std::uint32_t now = clock_.NowTick();
+  if (packet_timeout_ > 0 && packet_start_ &&
+      now - *packet_start_ > static_cast<std::uint32_t>(packet_timeout_)) {
+    std::uint32_t got = 0;
+    if (ReadQueued(queued, got) && packet_mode_ == pmPass && got > 0 && OnReceivePacket)
+      OnReceivePacket(*this, input_buffer_.data(), got);
+    packet_start_.reset();
+    return;
+  }
+  if (queued > 0 && !packet_start_) packet_start_ = now;
+}
+
+bool TSerialPort::LineSignalsPresent() const {
+  ModemLines lines;
+  if (device_.GetModemLines(lines) != SerialError::kOk) return false;
+  return lines.cts || lines.dsr || lines.ring || lines.dcd;
+}
+
+std::uint32_t TSerialPort::SendData(const std::uint8_t* DataPtr, std::uint32_t DataSize) {
+  if (!Connected() || DataPtr == nullptr) return 0;
+  std::uint32_t last = clock_.NowTick();
+  std::uint32_t sent = 0;
+  while (sent < DataSize) {
+    std::uint32_t waiting = 0;
+    device_.OutputQueued(waiting);  // an unknown count reads as an empty queue
+    const auto room = static_cast<std::uint16_t>(out_buf_size_ - waiting);
+    if (room > 0) {
+      if (check_line_status_ && !LineSignalsPresent()) break;
+      std::size_t chunk = std::min<std::uint32_t>(room, DataSize - sent);
+      std::size_t written = 0;
+      SerialError error = device_.Write(DataPtr + sent, chunk, kSingleWriteWaitMs, written);
+      if (written > 0) {
+        sent += static_cast<std::uint32_t>(written);
+        last = clock_.NowTick();
+        continue;
+      }
+      // A device that has gone away will not take bytes however long we
+      // wait; only a full queue is worth the wait.
+      if (error != SerialError::kOk && error != SerialError::kWouldBlock) break;
+    }
+    if (clock_.NowTick() - last > output_timeout_) break;
+  }
+  return sent;
+}
+
+void TSerialPort::SetDTR(bool On) {
+  if (Connected()) device_.SetDtr(On);
+}
+
+void TSerialPort::SetPort(TPortNumber value) {
+  if (Connected()) return;
+  port_ = value;
+  if (value != pnCustom) port_name_ = "\\\\.\\COM" + std::to_string(static_cast<int>(value));
+}
+
+void TSerialPort::SetPortName(const std::string& value) {
+  if (Connected()) return;
+  port_name_ = value;
+  port_ = pnCustom;
+}
+
+void TSerialPort::SetBaudRate(TBaudRate value) {
+  baud_rate_ = value;
+  if (value != brCustom) baud_rate_value_ = BaudRateBits(value);
+  ReapplyIfOpen();
+}
+
+void TSerialPort::SetBaudRateValue(std::uint32_t value) {
+  baud_rate_value_ = value;
+  baud_rate_ = brCustom;
+  ReapplyIfOpen();
+}
+
+void TSerialPort::SetDataBits(TDataBits value) {
+  data_bits_ = value;
+  ReapplyIfOpen();
+}
+
+void TSerialPort::SetStopBits(TStopBits value) {
+  stop_bits_ = value;
+  ReapplyIfOpen();
+}
+
+void TSerialPort::SetParity(TParity value) {
+  parity_ = value;
+  ReapplyIfOpen();
+}
+
+void TSerialPort::SetHwFlow(THwFlowControl value) {
+  hw_flow_ = value;
+  ReapplyIfOpen();
+}
+
+void TSerialPort::SetSwFlow(TSwFlowControl value) {
+  sw_flow_ = value;
+  ReapplyIfOpen();
+}
+
+void TSerialPort::SetInBufSize(std::uint32_t value) {
+  if (Connected()) return;
+  in_buf_size_ = std::clamp(value, kMinBufSize, kMaxBufSize);
+  ResizeInputBuffer(in_buf_size_);
+  SetPacketSize(packet_size_);
+}
+
+void TSerialPort::SetOutBufSize(std::uint32_t value) {
+  if (Connected()) return;
+  out_buf_size_ = std::clamp(value, kMinBufSize, kMaxBufSize);
+}
+
+void TSerialPort::SetPacketSize(std::int16_t value) {
+  if (value <= 0) {
+    packet_size_ = -1;
+    return;
+  }
+  // A packet must fit the input buffer, whose largest size is kMaxBufSize.
+  packet_size_ = static_cast<std::int16_t>(std::min<std::uint32_t>(value, kMaxBufSize));
+  const auto size = static_cast<std::uint32_t>(packet_size_);
+  if (size > in_buf_size_) {
+    // Grown even while open: the buffer is ours, only the system queue
+    // size was fixed by Connect.
+    in_buf_size_ = size;
+    ResizeInputBuffer(size);
+  }
+}
+
+void TSerialPort::SetPacketTimeout(std::int32_t value) {
+  packet_timeout_ = value <= 0 ? -1 : value;
+}
+
+void TSerialPort::SetPollingDelay(std::uint16_t value) {
+  value = std::max(value, kMinPollingDelay);
+  if (value == polling_delay_) return;
+  polling_delay_ = value;
+  if (Connected()) {
+    timer_.Stop();
+    StartTimer();
+  }
+}
+
+}  // namespace drvvzt
