@@ -1,0 +1,51 @@
+// The outbound queue of the server link: a ring of 100 complete, framed-ready
+// messages (header and body) and the sequence counter that numbers them.
+//
+// Thread-safety: every public call is safe from any thread. PutMessage and
+// QueuePush may run on two producer threads at once while the link thread peeks
+// and drops; numbering and appending of one message are indivisible.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <span>
+
+#include "server/wire_format.h"
+
+namespace drvvzt {
+
+class MessageQueue {
+public:
+  static constexpr std::size_t kSlots = 100;
+
+  // Builds the message with the current NextSequence (which then rises by one,
+  // whether or not the message is taken) and appends it. False when the queue
+  // was full and the message was discarded.
+  bool PutMessage(std::uint32_t msg_type, std::span<const std::uint8_t> body);
+  // Appends a complete message; false (nothing stored) when all slots are taken.
+  bool QueuePush(std::span<const std::uint8_t> message);
+  // A copy of the oldest message, which stays queued; nothing when empty.
+  std::optional<Bytes> QueuePeek() const;
+  // Removes the oldest message; no effect when empty.
+  void QueueDrop();
+
+  // The number the next framed message will carry.
+  std::uint64_t NextSequence() const;
+  std::size_t Count() const;
+
+private:
+  bool PushLocked(std::span<const std::uint8_t> message);
+  bool EmptyLocked() const { return Head == Tail && !Full; }
+
+  mutable std::mutex mutex_;
+  std::array<Bytes, kSlots> Slots{};
+  std::size_t Head = 0;
+  std::size_t Tail = 0;
+  bool Full = false;
+  std::uint64_t NextSequence_ = 0;
+};
+
+}  // namespace drvvzt
