@@ -1,0 +1,42 @@
+// Drives the driver's modal dialogs from inside their own event loops, so the
+// window's code can be tested without a person in front of it.
+#pragma once
+
+#include <functional>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+
+namespace drvvzt::testing {
+
+// The next time a dialog of type T is the active modal window, `answer` runs
+// with it (once). Polled from the event loop that the modal call runs.
+template <typename T>
+void AnswerNextModal(std::function<void(T*)> answer) {
+  auto* poll = new QTimer(qApp);
+  poll->setInterval(2);
+  QObject::connect(poll, &QTimer::timeout, poll, [poll, answer] {
+    auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
+    if (dialog == nullptr || !dialog->isVisible()) return;
+    poll->stop();
+    poll->deleteLater();
+    answer(dialog);
+  });
+  poll->start();
+}
+
+// Types text into a widget key by key, as the operator would.
+inline void TypeText(QWidget* widget, const QString& text) {
+  for (QChar ch : text) {
+    const int key = ch.isDigit() ? Qt::Key_0 + ch.digitValue() : Qt::Key_A + (ch.toUpper().unicode() - 'A');
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, QString(ch));
+    QApplication::sendEvent(widget, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, QString(ch));
+    QApplication::sendEvent(widget, &release);
+  }
+}
+
+}  // namespace drvvzt::testing
