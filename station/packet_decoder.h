@@ -1,0 +1,62 @@
+// Decoding of one 38-byte station packet into a station event record.
+//
+// Packet offsets (ASCII text; others are not read):
+//   2      acknowledgement flag ('0': neither acknowledged nor decoded)
+//   3      hexadecimal digit -> Digit3
+//   5      decimal digit -> Digit5
+//   8-11   object number, 4 hexadecimal digits
+//   14-15  section digits: decimal for the section number, hexadecimal for the
+//          Razdel addend
+//   17-18  high digits of the class value
+//   19-20  high digits of the zone for classes without a row of their own
+//   21-22  low digits of the class value and the zone
+//
+// Malformed text never fails: a field that does not convert reads as 0.
+// DecodePacket reads the [Razdels] section of StartDir + "/drvvzt.ini" on every
+// call and is otherwise pure; it is thread-safe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "station/station_event.h"
+
+namespace drvvzt {
+
+inline constexpr std::size_t kPacketSize = 38;
+inline constexpr std::size_t kAckFlagOffset = 2;
+
+struct DecoderSettings {
+  std::int32_t FirstNumber = 4;  // FirstNumber x 10000 is added to every object number
+  bool Razdel = false;           // add the hexadecimal section digits to the object number
+  std::string StartDir;          // directory of "drvvzt.ini"
+};
+
+// The configuration file in dir (the current directory when dir is empty).
+std::string IniPathIn(const std::string& dir);
+
+// Unsigned hexadecimal value of the characters; 0 when any is not a hex digit.
+std::uint32_t PacketHexValue(std::string_view chars);
+// Optional leading blanks and one sign, then decimal digits to the end; 0 otherwise.
+std::int32_t PacketDecimalValue(std::string_view chars);
+
+// What the class table yields for a packet.
+struct ClassResult {
+  TEventCode Code;
+  std::uint16_t Zone = 0;
+  std::int32_t SectionNumber = 0;
+};
+
+// Applies the class table to the packet's class digits. section_number is the
+// decimal value of the section digits, kept unless the row replaces it.
+ClassResult ClassifyPacket(std::span<const std::uint8_t, kPacketSize> packet,
+                           std::int32_t section_number);
+
+// Decodes a packet; now is the date-time value stored as the record's Time.
+TStationEvent DecodePacket(std::span<const std::uint8_t, kPacketSize> packet,
+                           const DecoderSettings& settings, double now);
+
+}  // namespace drvvzt
