@@ -1,0 +1,355 @@
+// The server link thread: connection, handshake, sending, polling, reply
+// handling and reconnection; see server_link.h.
+#include "server/server_link.h"
+
+#include <chrono>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/datetime.h"
+#include "platform/ini_file.h"
+#include "platform/ini_values.h"
+#include "server/frame_reader.h"
+#include "server/version.h"
+
+namespace drvvzt {
+namespace {
+
+// The frame reader's view of the TCP client. The reply read timeout the link
+// was configured with replaces the reader's own figure, so that tests of a
+// silent server need not wait a second per read.
+class ClientStream final : public ByteStream {
+public:
+  ClientStream(TcpClient& client, int read_timeout_ms)
+      : client_(client), read_timeout_ms_(read_timeout_ms) {}
+  void SetReadTimeout(int milliseconds) override {
+    client_.SetReadTimeout(read_timeout_ms_ > 0 ? read_timeout_ms_ : milliseconds);
+  }
+  ReadResult ReadExact(std::span<std::uint8_t> buf) override {
+    const TcpResult result = client_.Read(buf);
+    ReadResult out;
+    out.received = result.transferred;
+    switch (result.failure) {
+      case TcpFailure::kNone: out.status = ReadStatus::kOk; break;
+      case TcpFailure::kTimeout: out.status = ReadStatus::kTimeout; break;
+      case TcpFailure::kClosed: out.status = ReadStatus::kClosed; break;
+      default: out.status = ReadStatus::kError; break;
+    }
+    return out;
+  }
+
+private:
+  TcpClient& client_;
+  int read_timeout_ms_;
+};
+
+bool Elapsed(std::uint32_t now, std::uint32_t since, std::uint32_t limit) {
+  return static_cast<std::uint32_t>(now - since) > limit;
+}
+
+std::string WithTrailingSlash(std::string dir) {
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  return dir;
+}
+
+}  // namespace
+
+cl::cl(LinkHost& host, TickClock& tick, DateTimeClock& clock, ServerLinkOptions options)
+    : host_(host), tick_(tick), clock_(clock), options_(std::move(options)),
+      hand_off_(options_.post) {}
+
+cl::~cl() { Stop(); }
+
+void cl::Start() {
+  if (thread_.joinable()) return;
+  thread_ = std::thread([this] { ThreadBody(); });
+}
+
+void cl::Stop() {
+  stop_.store(true);
+  hand_off_.RequestStop();
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+void cl::ThreadBody() {
+  PrepareRun();
+  while (!stop_.load()) {
+    LinkStep();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  FinishRun();
+}
+
+void cl::PrepareRun() {
+  DeniedLogged = false;
+  LastPollTick = tick_.NowTick();
+  ErrorCount = 0;
+  LastConnectTick = 0;
+  std::string dir = options_.work_dir;
+  if (dir.empty()) {
+    std::error_code ignored;
+    dir = std::filesystem::current_path(ignored).string();
+  }
+  WorkDir = WithTrailingSlash(dir);
+  Accepted = false;
+  MayReconnect = true;
+  LinkUp.store(false);
+}
+
+void cl::FinishRun() {
+  if (Client) Client->Close();
+  Client.reset();
+  LinkUp.store(false);
+  SpoolUnanswered();
+  // Live events nobody will send any more would be lost with the queue.
+  while (auto message = Queue.QueuePeek()) {
+    const std::uint64_t sequence = GetU64(*message, kMhSequence);
+    bool live = false;
+    {
+      std::lock_guard lock(producer_mutex_);
+      live = live_sequences_.erase(sequence) > 0;
+    }
+    if (live && options_.spool) {
+      options_.spool(std::span(*message).subspan(kMessageHeaderSize));
+    }
+    Queue.QueueDrop();
+  }
+}
+
+// --- Producers -----------------------------------------------------------------
+
+std::optional<std::uint64_t> cl::Put(std::uint32_t msg_type, std::span<const std::uint8_t> body,
+                                     Origin origin) {
+  std::lock_guard lock(producer_mutex_);
+  const std::uint64_t sequence = Queue.NextSequence();
+  if (!Queue.PutMessage(msg_type, body)) return std::nullopt;
+  if (origin == Origin::kLive && msg_type == mtStationEvent) live_sequences_.insert(sequence);
+  return sequence;
+}
+
+bool cl::PutMessage(std::uint32_t msg_type, std::span<const std::uint8_t> body) {
+  // After stop the queue is never sent again; the caller spools instead.
+  if (stop_.load()) return false;
+  return Put(msg_type, body, Origin::kLive).has_value();
+}
+
+std::optional<std::uint64_t> cl::QueueSpooledMessage(std::uint32_t msg_type,
+                                                     std::span<const std::uint8_t> body) {
+  if (stop_.load()) return std::nullopt;
+  return Put(msg_type, body, Origin::kSpool);
+}
+
+// --- The step ------------------------------------------------------------------
+
+void cl::LinkStep() {
+  if (LinkUp.load()) {
+    StepUp();
+  } else {
+    StepDown();
+  }
+}
+
+void cl::StepUp() {
+  if (ErrorCount > kErrorLimit) {
+    ErrorCount = 0;
+    LogLine(kLogNetworkErrors);
+    LinkUp.store(false);
+  }
+  bool sent_queued = false;
+  try {
+    sent_queued = SendQueued();
+  } catch (...) {
+    // A failure while sending must not end the thread; the message stays queued.
+  }
+  if (!(PollDue || ReplyPending || sent_queued)) return;
+  try {
+    if (PollDue) {
+      PollDue = false;
+      SendFrame(PollMessage());
+    }
+    ReplyPending = false;
+    ReadReply();
+  } catch (...) {
+    ++ErrorCount;
+    SpoolUnanswered();
+  }
+}
+
+// Sends the oldest queued message, or marks a poll as due; true when a queued
+// message was tried (written or not), which calls for a reply read.
+bool cl::SendQueued() {
+  std::optional<Bytes> message = Queue.QueuePeek();
+  if (!message) {
+    const std::uint32_t now = tick_.NowTick();
+    if (Accepted && Elapsed(now, LastPollTick, kPollSpacingMs)) {
+      PollDue = true;
+      LastPollTick = now;
+    }
+    return false;
+  }
+  if (!SendFrame(*message)) return true;
+  const std::uint64_t sequence = GetU64(*message, kMhSequence);
+  bool live = false;
+  {
+    std::lock_guard lock(producer_mutex_);
+    live = live_sequences_.erase(sequence) > 0;
+  }
+  Queue.QueueDrop();
+  if (live) unanswered_live_ = Bytes(message->begin() + kMessageHeaderSize, message->end());
+  if (observer_ != nullptr) observer_->OnMessageWritten(sequence);
+  return true;
+}
+
+void cl::ReadReply() {
+  RecvBuf.clear();
+  if (Client) {
+    ClientStream stream(*Client, options_.reply_read_timeout_ms);
+    // Body stalls are real waits on the socket, so they are timed by the system clock.
+    RecvBuf = ReceiveFrame(stream, SystemTick());
+  }
+  if (RecvBuf.empty()) {
+    ++ErrorCount;
+    SpoolUnanswered();
+    return;
+  }
+  HandleReply();
+}
+
+void cl::HandleReply() {
+  if (!IsValidMessage(RecvBuf)) {
+    // Not counted as an error, but it is no answer to a live event either.
+    SpoolUnanswered();
+    return;
+  }
+  unanswered_live_.reset();
+  ErrorCount = 0;
+  StepServerTick();
+  ReplyBody.clear();
+  try {
+    ReplyBody = ReceivedBody(RecvBuf);
+  } catch (...) {
+    ++ErrorCount;
+  }
+  const std::optional<TMessageHeader> header = DecodeMessageHeader(RecvBuf);
+  switch (header->MsgType) {
+    case mtAccepted:
+      Accepted = true;
+      break;
+    case mtSpoolAck:
+      if (observer_ != nullptr) observer_->OnSpoolAck();
+      break;
+    case mtPing:
+      Put(mtPingReply, {}, Origin::kLink);
+      break;
+    case mtDenied:
+      LinkUp.store(false);
+      MayReconnect = false;
+      DropConnection();
+      break;
+    case mtClose:
+      LinkUp.store(false);
+      DropConnection();
+      break;
+    case mtDisconnect:
+      ErrorCount = 0;
+      LastConnectTick = tick_.NowTick();
+      LinkUp.store(false);
+      StepServerTick();
+      LogLine(kLogServerDisconnect);
+      break;
+    default:
+      break;
+  }
+}
+
+void cl::StepDown() {
+  if (MayReconnect) {
+    if (Elapsed(tick_.NowTick(), LastConnectTick, kReconnectSpacingMs)) ConnectAttempt();
+  } else if (!DeniedLogged) {
+    DeniedLogged = true;
+    LogLine(kLogDenied);
+  }
+}
+
+void cl::ConnectAttempt() {
+  StepServerTick();
+  LogLine(kLogConnecting);
+  LastConnectTick = tick_.NowTick();
+  // An unanswered event of the old connection has been spooled by now; what the
+  // new one sends starts clean.
+  SpoolUnanswered();
+  Client.reset();
+  Client = std::make_unique<TcpClient>();
+  Client->SetConnectTimeout(options_.connect_timeout_ms);
+  Client->SetReadTimeout(kInitialReadTimeoutMs);
+  Client->SetWriteTimeout(options_.write_timeout_ms);
+  Client->SetStopFlag(&stop_);
+  Client->SetConnectedHandler([this] { return HandleConnected(); });
+  Client->SetDisconnectedHandler([this] { HandleDisconnected(); });
+  Accepted = false;
+
+  const std::string ini = WorkDir + "drvvzt.ini";
+  const std::string address = ReadIniString(ini, "ServerHost", "Address", kDefaultServerAddress);
+  const std::int32_t port = ReadIniInteger(ini, "ServerHost", "Port", kDefaultServerPort);
+  if (port <= 0 || port > 0xFFFF) return;  // no such port: the attempt fails
+  Client->SetHost(address);
+  Client->SetPort(static_cast<std::uint16_t>(port));
+  if (!Client->Connect().ok()) return;
+
+  LinkUp.store(true);
+  if (observer_ != nullptr) observer_->OnConnected();
+  LogLine(kLogConnected);
+  StepServerTick();
+}
+
+bool cl::HandleConnected() {
+  Put(mtRegister, RegisterBody(), Origin::kLink);
+  ReplyPending = true;
+  Put(mtPortState, PortStateBody(host_.ComPort(), host_.PortOpen()), Origin::kLink);
+  Put(mtFirstNumber, FirstNumberBody(host_.FirstNumber()), Origin::kLink);
+  Put(mtVersion, VersionBody(SplitVersion(VersionText())), Origin::kLink);
+  return true;
+}
+
+void cl::HandleDisconnected() {
+  LinkUp.store(false);
+  StepServerTick();
+}
+
+void cl::DropConnection() {
+  try {
+    LinkUp.store(false);
+    StepServerTick();
+    if (Client) Client->Close();
+  } catch (...) {
+  }
+}
+
+bool cl::SendFrame(std::span<const std::uint8_t> message) {
+  const TcpResult result =
+      Client ? Client->Write(EncodeFrame(message)) : TcpResult{TcpFailure::kNotOpen, 0, 0};
+  if (result.ok()) return true;
+  if (Client) Client->Close();
+  ++ErrorCount;
+  return false;
+}
+
+void cl::SpoolUnanswered() {
+  if (!unanswered_live_) return;
+  if (options_.spool) options_.spool(*unanswered_live_);
+  unanswered_live_.reset();
+}
+
+// --- Window hand-offs ------------------------------------------------------------
+
+void cl::LogLine(const std::string& text) {
+  LogText = text;
+  const std::string line = FormatDateTime(clock_.Now()) + " " + text;
+  hand_off_.Run([this, line] { host_.LogLine(line); });
+}
+
+void cl::StepServerTick() {
+  hand_off_.Run([this] { host_.StepServerTick(); });
+}
+
+}  // namespace drvvzt

@@ -1,0 +1,158 @@
+// The server link thread `cl`: the driver's only user of the TCP connection to
+// the message server. It connects, registers with a four-message handshake,
+// sends what is queued (one message per step, each followed by one reply read),
+// polls while idle once the server has accepted it, obeys the server's
+// commands, counts link errors and reconnects by itself.
+//
+// A live station event that went out but got no valid answer may have died with
+// a half-open connection; it is written to a spool file (through the spool
+// function given at construction) so that it reaches the server after the
+// reconnection. Live events still queued when the thread stops are spooled too.
+//
+// Thread-safety:
+//  - IsLinkUp(), PutMessage(), QueueSpooledMessage(), QueuedCount() and Stop():
+//    any thread.
+//  - Start() once, from the owner's thread; SetObserver() before Start().
+//  - PrepareRun() and LinkStep() are the thread's own work; tests that drive the
+//    link step by step call them instead of Start(), from one thread only.
+//  - LogLine()/StepServerTick() reach the window through UiHandOff and never
+//    block Stop().
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/tcp_client.h"
+#include "server/link_host.h"
+#include "server/message_queue.h"
+#include "server/spool_link.h"
+#include "server/ui_hand_off.h"
+#include "server/wire_format.h"
+#include "station/server_link_port.h"
+
+namespace drvvzt {
+
+inline constexpr std::uint32_t kPollSpacingMs = 500;
+inline constexpr std::uint32_t kReconnectSpacingMs = 5000;
+inline constexpr int kErrorLimit = 20;
+inline constexpr int kConnectTimeoutMs = 2500;
+inline constexpr int kWriteTimeoutMs = 3000;
+inline constexpr int kInitialReadTimeoutMs = 3000;
+inline constexpr char kDefaultServerAddress[] = "127.0.0.1";
+inline constexpr int kDefaultServerPort = 12543;
+
+// The five lines the link writes to the window's log.
+inline constexpr char kLogConnecting[] = "Соединение...";
+inline constexpr char kLogConnected[] = "Соединение установлено.";
+inline constexpr char kLogNetworkErrors[] = "Ошибки по сети - переподсоединение.";
+inline constexpr char kLogServerDisconnect[] = "Сервер дал команду на рассоединение.";
+inline constexpr char kLogDenied[] = "Доступ запрещен.";
+
+struct ServerLinkOptions {
+  // Directory holding "drvvzt.ini"; empty means the working directory at start.
+  std::string work_dir;
+  // Posts a call to the window's thread; empty runs window calls on the link thread.
+  UiHandOff::PostFn post;
+  // Writes one live event record to a spool file; false when it could not.
+  std::function<bool(std::span<const std::uint8_t> record)> spool;
+  // Per-wait limit of a reply read (the server is expected within a second);
+  // tests of a silent server shorten it.
+  int reply_read_timeout_ms = 1000;
+  int connect_timeout_ms = kConnectTimeoutMs;
+  int write_timeout_ms = kWriteTimeoutMs;
+};
+
+class cl final : public ServerLinkPort, public SpoolLink {
+public:
+  cl(LinkHost& host, TickClock& tick, DateTimeClock& clock, ServerLinkOptions options);
+  ~cl() override;  // stops the thread
+  cl(const cl&) = delete;
+  cl& operator=(const cl&) = delete;
+
+  void SetObserver(LinkObserver* observer) { observer_ = observer; }
+  // Starts the thread: PrepareRun(), then LinkStep() and a 1 ms sleep until Stop().
+  void Start();
+  // Ends the thread within about 3 s whatever it is doing: closes an open
+  // connection, spools live events still queued, releases the client.
+  void Stop();
+
+  bool IsLinkUp() const override { return LinkUp.load(); }
+  // The live path: station events queued here are spooled again when they get
+  // no valid answer. False when the queue was full (or the link stopped).
+  bool PutMessage(std::uint32_t msg_type, std::span<const std::uint8_t> body) override;
+  std::optional<std::uint64_t> QueueSpooledMessage(std::uint32_t msg_type,
+                                                   std::span<const std::uint8_t> body) override;
+  std::size_t QueuedCount() const { return Queue.Count(); }
+  std::uint64_t NextSequence() const { return Queue.NextSequence(); }
+
+  // The thread's own work, public for step-by-step tests.
+  void PrepareRun();
+  void LinkStep();
+  // Spools queued live events and releases the connection (the thread's last act).
+  void FinishRun();
+
+private:
+  enum class Origin { kLink, kLive, kSpool };
+
+  std::optional<std::uint64_t> Put(std::uint32_t msg_type, std::span<const std::uint8_t> body,
+                                   Origin origin);
+  void StepUp();
+  void StepDown();
+  bool SendQueued();
+  void ReadReply();
+  void HandleReply();
+  void ConnectAttempt();
+  bool HandleConnected();
+  void HandleDisconnected();
+  void DropConnection();
+  bool SendFrame(std::span<const std::uint8_t> message);
+  void LogLine(const std::string& text);
+  void StepServerTick();
+  // A live event that was written but got no valid reply goes to a spool file.
+  void SpoolUnanswered();
+  void ThreadBody();
+
+  LinkHost& host_;
+  TickClock& tick_;
+  DateTimeClock& clock_;
+  ServerLinkOptions options_;
+  LinkObserver* observer_ = nullptr;
+  UiHandOff hand_off_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+
+  MessageQueue Queue;
+  // Sequence numbers of queued live station events; guarded by producer_mutex_,
+  // which also makes reading NextSequence and queuing one indivisible.
+  mutable std::mutex producer_mutex_;
+  std::set<std::uint64_t> live_sequences_;
+
+  // Link thread only, except LinkUp.
+  std::unique_ptr<TcpClient> Client;
+  std::atomic<bool> LinkUp{false};
+  bool MayReconnect = true;
+  bool DeniedLogged = false;
+  bool Accepted = false;
+  bool PollDue = false;
+  bool ReplyPending = false;
+  int ErrorCount = 0;
+  std::uint32_t LastPollTick = 0;
+  std::uint32_t LastConnectTick = 0;
+  std::string WorkDir;
+  std::string LogText;
+  Bytes RecvBuf;
+  Bytes ReplyBody;
+  // The record of the live event written in this step, until its reply is read.
+  std::optional<Bytes> unanswered_live_;
+};
+
+}  // namespace drvvzt
