@@ -1,0 +1,424 @@
+// TSerialPort on a real pseudo-terminal, with a hand-driven timer and a fake
+// millisecond tick: packet cutting, timeouts, opening, writing, setters.
+#include "station/serial_port.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/fake_clock.h"
+#include "tests/support/pty_pair.h"
+#include "tests/support/temp_dir.h"
+
+namespace drvvzt {
+namespace {
+
+using testing::FakeTickClock;
+using testing::PtyPair;
+using testing::TempDir;
+
+// Distinct bytes, so that order, splitting and merging all show.
+std::string Stream(std::size_t size) {
+  std::string s;
+  for (std::size_t i = 0; i < size; ++i) s.push_back(static_cast<char>('A' + i % 26 + (i / 26) % 2 * 32));
+  return s;
+}
+
+// A tick that moves on by one millisecond every time it is read, so a busy
+// wait on the clock ends without sleeping.
+class SteppingTickClock final : public TickClock {
+public:
+  std::uint32_t NowTick() override { return now_++; }
+
+private:
+  std::uint32_t now_ = 5000;
+};
+
+// The component as the driver configures it, on COM5 mapped to a pty.
+class SerialPortTest : public ::testing::Test {
+protected:
+  explicit SerialPortTest(TickClock* clock = nullptr)
+      : port_(timer_, clock ? *clock : clock_, dir_.File("drvvzt.ini")) {
+    dir_.Write("drvvzt.ini", "[ComPorts]\nCOM5=" + pty_.slave_path() + "\n");
+    port_.SetPortName("\\\\.\\COM5");
+    port_.SetHwFlow(hfNONE);
+    port_.SetPacketSize(38);
+    port_.SetPacketTimeout(100);
+    port_.SetPacketMode(pmPass);
+    port_.SetPollingDelay(5);
+    port_.SetOutputTimeout(80);
+    port_.OnReceivePacket = [this](TSerialPort& sender, const std::uint8_t* packet,
+                                   std::uint32_t size) {
+      EXPECT_EQ(&sender, &port_);
+      events_.emplace_back(reinterpret_cast<const char*>(packet), size);
+    };
+  }
+
+  // Writes bytes on the station's side and waits until they are queued.
+  void Feed(const std::string& bytes) {
+    std::size_t expected = pty_.SlaveQueued() + bytes.size();
+    ASSERT_TRUE(pty_.WriteMaster(bytes));
+    ASSERT_TRUE(pty_.WaitSlaveQueued(expected, 2000));
+  }
+
+  TempDir dir_;
+  PtyPair pty_;
+  FakeTickClock clock_{1000};
+  ManualPollTimer timer_;
+  TSerialPort port_;
+  std::vector<std::string> events_;
+};
+
+TEST_F(SerialPortTest, ConnectOpensTheMappedDeviceAndStartsPolling) {
+  ASSERT_TRUE(port_.Connect());
+  EXPECT_TRUE(port_.Connected());
+  EXPECT_EQ(port_.DevicePath(), pty_.slave_path());
+  EXPECT_TRUE(timer_.Running());
+  EXPECT_EQ(timer_.PeriodMs(), 5u);
+
+  port_.Disconnect();
+  EXPECT_FALSE(port_.Connected());
+  EXPECT_FALSE(timer_.Running());
+  port_.Disconnect();  // already closed: nothing
+  EXPECT_TRUE(port_.Connect()) << "the port can be opened again";
+}
+
+TEST_F(SerialPortTest, ConnectFailsWithoutAUsableDevice) {
+  struct Case {
+    const char* what;
+    std::string port_name;
+    std::string ini;
+  };
+  const Case cases[] = {
+      {"missing device", "\\\\.\\COM5", "[ComPorts]\nCOM5=" + dir_.File("no-such-tty") + "\n"},
+      {"not a terminal", "\\\\.\\COM5", "[ComPorts]\nCOM5=" + dir_.File("drvvzt.ini") + "\n"},
+      {"COM port without a device", "\\\\.\\COM99", "[ComPorts]\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    dir_.Write("drvvzt.ini", c.ini);
+    port_.SetPortName(c.port_name);
+    EXPECT_FALSE(port_.Connect());
+    EXPECT_FALSE(port_.Connected());
+    EXPECT_FALSE(timer_.Running());
+  }
+}
+
+TEST_F(SerialPortTest, SecondComponentOnTheSameDeviceFailsUntilTheFirstLetsGo) {
+  ManualPollTimer other_timer;
+  TSerialPort other(other_timer, clock_, dir_.File("drvvzt.ini"));
+  other.SetPortName("\\\\.\\COM5");
+  ASSERT_TRUE(port_.Connect());
+  EXPECT_FALSE(other.Connect());
+  EXPECT_FALSE(other.Connected());
+  EXPECT_FALSE(other_timer.Running());
+  port_.Disconnect();
+  EXPECT_TRUE(other.Connect());
+}
+
+TEST_F(SerialPortTest, ConnectWhenOpenKeepsThePortAndIgnoresANewName) {
+  ASSERT_TRUE(port_.Connect());
+  port_.SetPortName("\\\\.\\COM6");
+  port_.SetPort(pnCOM2);
+  EXPECT_TRUE(port_.Connect());
+  EXPECT_EQ(port_.PortName(), "\\\\.\\COM5");
+  EXPECT_EQ(port_.DevicePath(), pty_.slave_path());
+  EXPECT_EQ(timer_.Starts(), 1) << "polling was not restarted";
+}
+
+TEST_F(SerialPortTest, ConnectReadsThePortMapAnew) {
+  PtyPair second;
+  ASSERT_TRUE(second.ok());
+  ASSERT_TRUE(port_.Connect());
+  port_.Disconnect();
+  dir_.Write("drvvzt.ini", "[ComPorts]\nCOM5=" + second.slave_path() + "\n");
+  ASSERT_TRUE(port_.Connect());
+  EXPECT_EQ(port_.DevicePath(), second.slave_path());
+}
+
+TEST_F(SerialPortTest, ConnectDropsWhatWasQueuedBefore) {
+  Feed("stale bytes from before the open");
+  ASSERT_TRUE(port_.Connect());
+  EXPECT_EQ(pty_.SlaveQueued(), 0u);
+}
+
+TEST_F(SerialPortTest, ClosedPortDoesNothing) {
+  const std::uint8_t ack[] = {'O', 'K', '\r', '\n'};
+  EXPECT_EQ(port_.SendData(ack, 4), 0u);
+  port_.SetDTR(true);
+  port_.Poll();
+  EXPECT_EQ(pty_.DrainMaster(20), "");
+  EXPECT_TRUE(events_.empty());
+}
+
+TEST_F(SerialPortTest, PacketIsAcknowledgedWithinTheTickThatDeliversIt) {
+  port_.OnReceivePacket = [this](TSerialPort& sender, const std::uint8_t* packet,
+                                 std::uint32_t size) {
+    events_.emplace_back(reinterpret_cast<const char*>(packet), size);
+    const std::uint8_t ack[] = {'O', 'K', '\r', '\n'};
+    EXPECT_EQ(sender.SendData(ack, 4), 4u);
+  };
+  ASSERT_TRUE(port_.Connect());
+  const std::string packet = Stream(38);
+  Feed(packet);
+  ASSERT_TRUE(timer_.Fire());
+  ASSERT_EQ(events_.size(), 1u);
+  EXPECT_EQ(events_[0], packet);
+  EXPECT_EQ(pty_.ReadMaster(4, 2000), "OK\r\n");
+}
+
+TEST_F(SerialPortTest, SendDataWritesLargeBlocksCompletely) {
+  ASSERT_TRUE(port_.Connect());
+  const std::string block = Stream(3000);  // more than OutBufSize in one call
+  std::string seen;
+  std::uint32_t sent = port_.SendData(reinterpret_cast<const std::uint8_t*>(block.data()),
+                                      static_cast<std::uint32_t>(block.size()));
+  seen = pty_.ReadMaster(block.size(), 2000);
+  EXPECT_EQ(sent, block.size());
+  EXPECT_EQ(seen, block);
+}
+
+// One step of a timing case: at base + at_ms, after `write` more bytes of the
+// stream arrived, one tick runs; then `events` deliveries have happened in all
+// and the pending packet's start time is start_ms (relative to base) or unset.
+struct Step {
+  std::uint32_t at_ms;
+  std::size_t write;
+  std::size_t events;
+  std::optional<std::uint32_t> start_ms;
+};
+// A delivery: size bytes from offset of the stream.
+struct Slice {
+  std::size_t offset;
+  std::size_t size;
+};
+struct CuttingCase {
+  const char* name;
+  std::vector<Step> steps;
+  std::vector<Slice> expected;
+  TPacketMode mode = pmPass;
+  std::int32_t timeout = 100;
+  std::uint32_t base = 1000;
+};
+
+class PacketCuttingTest : public SerialPortTest,
+                          public ::testing::WithParamInterface<CuttingCase> {};
+
+TEST_P(PacketCuttingTest, DeliversByTheRules) {
+  const CuttingCase& c = GetParam();
+  port_.SetPacketMode(c.mode);
+  port_.SetPacketTimeout(c.timeout);
+  clock_.Set(c.base);
+  ASSERT_TRUE(port_.Connect());
+  std::size_t total = 0;
+  for (const Step& s : c.steps) total += s.write;
+  const std::string stream = Stream(total);
+  std::size_t written = 0;
+  for (std::size_t i = 0; i < c.steps.size(); ++i) {
+    const Step& s = c.steps[i];
+    SCOPED_TRACE("step " + std::to_string(i));
+    clock_.Set(c.base + s.at_ms);
+    if (s.write > 0) Feed(stream.substr(written, s.write));
+    written += s.write;
+    ASSERT_TRUE(timer_.Fire());
+    EXPECT_EQ(events_.size(), s.events);
+    std::optional<std::uint32_t> expected_start;
+    if (s.start_ms) expected_start = c.base + *s.start_ms;
+    EXPECT_EQ(port_.PacketStartTime(), expected_start);
+  }
+  ASSERT_EQ(events_.size(), c.expected.size());
+  for (std::size_t i = 0; i < c.expected.size(); ++i)
+    EXPECT_EQ(events_[i], stream.substr(c.expected[i].offset, c.expected[i].size)) << i;
+}
+
+const std::optional<std::uint32_t> kUnset;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PacketCuttingTest,
+    ::testing::Values(
+        CuttingCase{"38_at_one_tick", {{0, 38, 1, kUnset}}, {{0, 38}}},
+        CuttingCase{"76_at_one_tick", {{0, 76, 2, kUnset}}, {{0, 38}, {38, 38}}},
+        CuttingCase{"packet_over_several_ticks",
+                    {{0, 10, 0, 0}, {5, 10, 0, 0}, {10, 0, 0, 0}, {15, 10, 0, 0}, {40, 8, 1, kUnset}},
+                    {{0, 38}}},
+        CuttingCase{"50_with_start_set",
+                    {{0, 10, 0, 0}, {30, 40, 1, 40}, {140, 0, 1, 40}, {141, 0, 2, kUnset}},
+                    {{0, 38}, {38, 12}}},
+        CuttingCase{"50_with_start_unset",
+                    {{0, 50, 1, kUnset}, {5, 0, 1, 5}, {105, 0, 1, 5}, {106, 0, 2, kUnset}},
+                    {{0, 38}, {38, 12}}},
+        CuttingCase{"20_then_silence",
+                    {{0, 20, 0, 0}, {100, 0, 0, 0}, {101, 0, 1, kUnset}},
+                    {{0, 20}}},
+        CuttingCase{"20_then_18", {{0, 20, 0, 0}, {60, 18, 1, kUnset}}, {{0, 38}}},
+        CuttingCase{"20_then_30",
+                    {{0, 20, 0, 0}, {60, 30, 1, 40}, {140, 0, 1, 40}, {141, 0, 2, kUnset}},
+                    {{0, 38}, {38, 12}}},
+        CuttingCase{"fragment_passed_is_not_joined_with_later_bytes",
+                    {{0, 20, 0, 0}, {101, 0, 1, kUnset}, {110, 38, 2, kUnset}},
+                    {{0, 20}, {20, 38}}},
+        CuttingCase{"discarded_fragment_is_dropped",
+                    {{0, 20, 0, 0}, {101, 0, 0, kUnset}, {110, 38, 1, kUnset}},
+                    {{20, 38}},
+                    pmDiscard},
+        CuttingCase{"no_timeout_waits_for_the_rest",
+                    {{0, 20, 0, 0}, {60000, 0, 0, 0}, {60005, 18, 1, kUnset}},
+                    {{0, 38}},
+                    pmPass,
+                    0},
+        CuttingCase{"timeout_across_the_tick_wrap",
+                    {{0, 20, 0, 0}, {100, 0, 0, 0}, {101, 0, 1, kUnset}},
+                    {{0, 20}},
+                    pmPass,
+                    100,
+                    0xFFFFFFC0u},
+        CuttingCase{"line_noise_then_a_packet",
+                    {{0, 3, 0, 0}, {101, 0, 1, kUnset}, {120, 38, 2, kUnset}},
+                    {{0, 3}, {3, 38}}}),
+    [](const ::testing::TestParamInfo<CuttingCase>& info) { return info.param.name; });
+
+TEST_F(SerialPortTest, RawModeDeliversWhatIsQueued) {
+  port_.SetPacketSize(0);
+  std::vector<std::string> raw;
+  port_.OnReceiveData = [&](TSerialPort&, const std::uint8_t* data, std::uint32_t size) {
+    raw.emplace_back(reinterpret_cast<const char*>(data), size);
+  };
+  ASSERT_TRUE(port_.Connect());
+  Feed("abc");
+  ASSERT_TRUE(timer_.Fire());
+  EXPECT_TRUE(events_.empty());
+  EXPECT_EQ(raw, std::vector<std::string>{"abc"});
+}
+
+TEST_F(SerialPortTest, VanishedDeviceStaysOpenAndFailsQuietly) {
+  ASSERT_TRUE(port_.Connect());
+  Feed(Stream(20));
+  ASSERT_TRUE(timer_.Fire());
+  pty_.CloseMaster();
+  for (int i = 0; i < 50; ++i) {
+    clock_.Advance(5);
+    timer_.Fire();
+  }
+  EXPECT_TRUE(port_.Connected());
+  const std::uint8_t ack[] = {'O', 'K', '\r', '\n'};
+  // The fake clock stands still: returning at all shows there is no wait
+  // for a device that is gone.
+  EXPECT_EQ(port_.SendData(ack, 4), 0u);
+  port_.SetDTR(false);
+  port_.Disconnect();
+  EXPECT_FALSE(port_.Connected());
+  EXPECT_FALSE(timer_.Running());
+}
+
+class SendTimeoutTest : public SerialPortTest {
+protected:
+  SendTimeoutTest() : SerialPortTest(&stepping_) {}
+  static SteppingTickClock stepping_;
+};
+SteppingTickClock SendTimeoutTest::stepping_;
+
+TEST_F(SendTimeoutTest, GivesUpWhenTheLineTakesNothingMore) {
+  ASSERT_TRUE(port_.Connect());
+  // Nobody reads the station's end, so the pty fills up and stops taking bytes.
+  const std::string block = Stream(1 << 20);
+  std::uint32_t sent = port_.SendData(reinterpret_cast<const std::uint8_t*>(block.data()),
+                                      static_cast<std::uint32_t>(block.size()));
+  EXPECT_GT(sent, 0u);
+  EXPECT_LT(sent, block.size());
+}
+
+TEST(SerialPortSetters, ClampAndLink) {
+  ManualPollTimer timer;
+  testing::FakeTickClock clock;
+  TSerialPort port(timer, clock);
+  EXPECT_EQ(port.PacketSize(), -1);
+  EXPECT_EQ(port.PacketTimeout(), -1);
+  EXPECT_EQ(port.PacketMode(), pmDiscard);
+  EXPECT_EQ(port.PollingDelay(), 50u);
+  EXPECT_EQ(port.HwFlow(), hfNONERTSON);
+  EXPECT_EQ(port.OutputTimeout(), 500u);
+  EXPECT_EQ(port.InBufSize(), 2048u);
+
+  struct U16Case { std::uint16_t in, out; };
+  for (U16Case c : {U16Case{3, 5}, U16Case{0, 5}, U16Case{5, 5}, U16Case{6, 6}}) {
+    port.SetPollingDelay(c.in);
+    EXPECT_EQ(port.PollingDelay(), c.out) << c.in;
+  }
+  struct I32Case { std::int32_t in, out; };
+  for (I32Case c : {I32Case{0, -1}, I32Case{-7, -1}, I32Case{1, 1}, I32Case{100, 100}}) {
+    port.SetPacketTimeout(c.in);
+    EXPECT_EQ(port.PacketTimeout(), c.out) << c.in;
+  }
+  struct BufCase { std::uint32_t in, out; };
+  for (BufCase c : {BufCase{0, 128}, BufCase{127, 128}, BufCase{4096, 4096}, BufCase{9000, 8192}}) {
+    port.SetInBufSize(c.in);
+    EXPECT_EQ(port.InBufSize(), c.out) << c.in;
+    port.SetOutBufSize(c.in);
+    EXPECT_EQ(port.OutBufSize(), c.out) << c.in;
+  }
+  port.SetInBufSize(128);
+  struct PacketCase { std::int16_t in, size; std::uint32_t in_buf; };
+  for (PacketCase c : {PacketCase{0, -1, 128}, PacketCase{-5, -1, 128}, PacketCase{38, 38, 128},
+                       PacketCase{500, 500, 500}, PacketCase{20000, 8192, 8192}}) {
+    port.SetPacketSize(c.in);
+    EXPECT_EQ(port.PacketSize(), c.size) << c.in;
+    EXPECT_EQ(port.InBufSize(), c.in_buf) << c.in;
+  }
+  port.SetPacketSize(500);
+  port.SetInBufSize(128);  // a packet still fits the buffer
+  EXPECT_EQ(port.InBufSize(), 500u);
+
+  port.SetBaudRate(br19200);
+  EXPECT_EQ(port.BaudRateValue(), 19200u);
+  port.SetBaudRateValue(12345);
+  EXPECT_EQ(port.BaudRate(), brCustom);
+  port.SetPort(pnCOM3);
+  EXPECT_EQ(port.PortName(), "\\\\.\\COM3");
+  port.SetPortName("\\\\.\\COM12");
+  EXPECT_EQ(port.Port(), pnCustom);
+}
+
+TEST(SerialPortSetters, WireTimeRoundsHalvesToEven) {
+  ManualPollTimer timer;
+  TSerialPort port(timer);
+  struct Case { TBaudRate rate; std::uint32_t count, ms; };
+  const Case cases[] = {
+      {br9600, 38, 40}, {br9600, 1, 1}, {br9600, 12, 12},  // 12.5
+      {br9600, 36, 38},                                   // 37.5
+      {br4800, 38, 79}, {br115200, 38, 3},
+  };
+  for (const Case& c : cases) {
+    port.SetBaudRate(c.rate);
+    EXPECT_EQ(port.PacketWireTime(c.count), c.ms) << c.rate << " " << c.count;
+  }
+  port.SetBaudRateValue(0);
+  EXPECT_EQ(port.PacketWireTime(38), 0u);
+}
+
+TEST_F(SerialPortTest, SettersWhileOpen) {
+  ASSERT_TRUE(port_.Connect());
+  port_.SetInBufSize(4096);
+  port_.SetOutBufSize(4096);
+  EXPECT_EQ(port_.InBufSize(), 2048u);
+  EXPECT_EQ(port_.OutBufSize(), 2048u);
+
+  port_.SetPollingDelay(5);
+  EXPECT_EQ(timer_.Starts(), 1) << "an unchanged period leaves the timer alone";
+  port_.SetPollingDelay(20);
+  EXPECT_EQ(timer_.Starts(), 2);
+  EXPECT_EQ(timer_.PeriodMs(), 20u);
+  EXPECT_TRUE(timer_.Running());
+
+  // A line setting re-applies at once, which drops the queues.
+  Feed(Stream(10));
+  ASSERT_TRUE(timer_.Fire());
+  ASSERT_TRUE(port_.PacketStartTime().has_value());
+  port_.SetBaudRate(br19200);
+  EXPECT_FALSE(port_.PacketStartTime().has_value());
+  EXPECT_EQ(pty_.SlaveQueued(), 0u);
+}
+
+}  // namespace
+}  // namespace drvvzt
