@@ -203,6 +203,8 @@ struct CuttingCase {
   std::uint32_t base = 1000;
 };
 
+void PrintTo(const CuttingCase& c, std::ostream* os) { *os << c.name; }
+
 class PacketCuttingTest : public SerialPortTest,
                           public ::testing::WithParamInterface<CuttingCase> {};
 
