@@ -30,14 +30,7 @@
 #include <vector>
 
 #include "server/version.h"
-
-#if __has_include("station/station_event.h")
-#include "station/station_event.h"
-#else
-namespace drvvzt {
-inline constexpr std::uint32_t mtStationEvent = 0x03000032;
-}
-#endif
+#include "station/station_event.h"  // mtStationEvent lives with the record it carries
 
 namespace drvvzt {
 

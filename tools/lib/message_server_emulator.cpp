@@ -1,0 +1,376 @@
+// The message-server emulator: one serving thread polls the listening socket and
+// the current driver connection, cuts the byte stream into frames, records each
+// message and answers it according to the policy of the moment.
+#include "tools/lib/message_server_emulator.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+
+#include "platform/datetime.h"
+#include "station/station_event.h"
+
+namespace drvvzt::tools {
+namespace {
+
+constexpr int kPollMs = 20;
+constexpr std::size_t kReadChunk = 65536;
+// Frames above this are taken as a broken stream; the connection is dropped.
+constexpr std::int32_t kMaxAcceptedFrame = 1 << 20;
+
+void AppendBodyFields(std::ostringstream& out, const ReceivedMessage& m) {
+  const Bytes& b = m.body;
+  switch (m.type) {
+    case mtRegister:
+      if (b.size() >= 2) out << " ClientKind=" << GetU16(b, 0);
+      return;
+    case mtPortState:
+      if (b.size() >= kPortStateSize) {
+        const std::size_t n = std::min<std::size_t>(b[kPsNameLength], kPortNameMax);
+        out << " port=\"" << std::string(b.begin() + kPsName, b.begin() + kPsName + n)
+            << "\" open=" << int{b[kPsOpen]};
+      }
+      return;
+    case mtFirstNumber:
+      if (!b.empty()) out << " FirstNumber=" << int{b[0]};
+      return;
+    case mtVersion:
+      if (b.size() >= kVersionBodySize) {
+        out << " version=" << GetU16(b, 0) << '.' << GetU16(b, 2) << '.' << GetU16(b, 4) << '.'
+            << GetU16(b, 6);
+      }
+      return;
+    case mtStationEvent:
+      if (auto event = DecodeStationEvent(b)) {
+        const std::size_t n = std::min<std::size_t>(event->Code.Length, 4);
+        out << " object=" << event->ObjectNumber << " code=\""
+            << std::string(event->Code.Chars.data(), n) << "\" zone=" << event->Zone
+            << " digit3=" << int{event->Digit3} << " digit5=" << int{event->Digit5}
+            << " time=" << FormatDateTime(event->Time);
+      } else {
+        out << " (record of " << b.size() << " bytes, not 22)";
+      }
+      return;
+    default:
+      if (!b.empty()) out << " body=" << b.size() << " bytes";
+      return;
+  }
+}
+
+}  // namespace
+
+std::string DescribeMessage(const ReceivedMessage& m) {
+  std::ostringstream out;
+  if (!m.valid) {
+    out << "invalid message of " << m.message.size() << " bytes";
+    return out.str();
+  }
+  out << MessageTypeName(m.type);
+  if (MessageTypeName(m.type) == "unknown") {
+    out << "(0x" << std::hex << m.type << std::dec << ')';
+  }
+  out << " seq=" << m.sequence;
+  AppendBodyFields(out, m);
+  return out.str();
+}
+
+MessageServerEmulator::MessageServerEmulator(EmulatorPolicy policy, Observer observer)
+    : policy_(policy), observer_(std::move(observer)) {}
+
+MessageServerEmulator::~MessageServerEmulator() { Stop(); }
+
+bool MessageServerEmulator::Start(std::uint16_t port, const std::string& address,
+                                  std::string* error) {
+  auto fail = [&](const char* what) {
+    const int saved = errno;
+    if (error) *error = std::string(what) + ": " + std::strerror(saved);
+    if (listen_fd_ >= 0) ::close(listen_fd_);
+    listen_fd_ = -1;
+    return false;
+  };
+  if (thread_.joinable()) return true;
+  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listen_fd_ < 0) return fail("socket");
+  const int on = 1;
+  ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+    errno = EINVAL;
+    return fail("address");
+  }
+  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail("bind");
+  if (::listen(listen_fd_, 4) != 0) return fail("listen");
+  socklen_t len = sizeof addr;
+  if (::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    return fail("getsockname");
+  }
+  {
+    std::lock_guard lock(mutex_);
+    port_ = ntohs(addr.sin_port);
+    stop_ = false;
+  }
+  last_ping_ = std::chrono::steady_clock::now();
+  thread_ = std::thread([this] { Run(); });
+  return true;
+}
+
+void MessageServerEmulator::Stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  CloseClient(false);
+  if (listen_fd_ >= 0) ::close(listen_fd_);
+  listen_fd_ = -1;
+}
+
+std::uint16_t MessageServerEmulator::Port() const {
+  std::lock_guard lock(mutex_);
+  return port_;
+}
+
+EmulatorPolicy MessageServerEmulator::Policy() const {
+  std::lock_guard lock(mutex_);
+  return policy_;
+}
+
+void MessageServerEmulator::SetPolicy(const EmulatorPolicy& policy) {
+  std::lock_guard lock(mutex_);
+  policy_ = policy;
+}
+
+void MessageServerEmulator::AnswerNextWith(std::uint32_t msg_type) {
+  std::lock_guard lock(mutex_);
+  answer_next_ = msg_type;
+}
+
+std::vector<ReceivedMessage> MessageServerEmulator::Messages() const {
+  std::lock_guard lock(mutex_);
+  return messages_;
+}
+
+std::size_t MessageServerEmulator::MessageCount() const {
+  std::lock_guard lock(mutex_);
+  return messages_.size();
+}
+
+int MessageServerEmulator::ConnectionCount() const {
+  std::lock_guard lock(mutex_);
+  return connections_;
+}
+
+bool MessageServerEmulator::ClientConnected() const {
+  std::lock_guard lock(mutex_);
+  return client_open_;
+}
+
+bool MessageServerEmulator::WaitForMessageCount(std::size_t count,
+                                                std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return messages_.size() >= count; });
+}
+
+std::optional<ReceivedMessage> MessageServerEmulator::WaitForType(
+    std::uint32_t type, std::chrono::milliseconds timeout, std::size_t from) const {
+  std::unique_lock lock(mutex_);
+  std::optional<ReceivedMessage> found;
+  changed_.wait_for(lock, timeout, [&] {
+    for (std::size_t i = from; i < messages_.size(); ++i) {
+      if (messages_[i].valid && messages_[i].type == type) {
+        found = messages_[i];
+        return true;
+      }
+    }
+    return false;
+  });
+  return found;
+}
+
+bool MessageServerEmulator::WaitForConnections(int count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return connections_ >= count; });
+}
+
+void MessageServerEmulator::Run() {
+  while (true) {
+    bool reading = false;
+    {
+      std::lock_guard lock(mutex_);
+      if (stop_) return;
+      reading = policy_.mode != ReplyMode::kStopReading;
+    }
+    pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {client_fd_, short(reading ? POLLIN : 0), 0}};
+    const nfds_t count = client_fd_ >= 0 ? 2 : 1;
+    if (::poll(fds, count, kPollMs) < 0) continue;  // EINTR: look at the stop flag again
+    if (fds[0].revents & POLLIN) AcceptClient();
+    if (count == 2 && reading && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadClient();
+  }
+}
+
+void MessageServerEmulator::AcceptClient() {
+  const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return;
+  CloseClient(false);
+  client_fd_ = fd;
+  buffer_.clear();
+  {
+    std::lock_guard lock(mutex_);
+    ++connections_;
+    client_open_ = true;
+  }
+  changed_.notify_all();
+}
+
+void MessageServerEmulator::ReadClient() {
+  std::uint8_t chunk[kReadChunk];
+  const ssize_t n = ::recv(client_fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  if (n <= 0) {
+    CloseClient(false);
+    return;
+  }
+  buffer_.insert(buffer_.end(), chunk, chunk + n);
+  ProcessBuffer();
+}
+
+void MessageServerEmulator::ProcessBuffer() {
+  while (client_fd_ >= 0 && buffer_.size() >= kTransportHeaderSize) {
+    const TTransportHeader header =
+        DecodeTransportHeader(std::span<const std::uint8_t, kTransportHeaderSize>(
+            buffer_.data(), kTransportHeaderSize));
+    if (!IsFrameMarker(header.Marker) || header.FrameLength <= 0 ||
+        header.FrameLength > kMaxAcceptedFrame) {
+      // No way to find the next frame in a broken stream.
+      HandleMessage(Bytes(buffer_.begin(), buffer_.end()), false);
+      CloseClient(false);
+      return;
+    }
+    const std::size_t total = kTransportHeaderSize + static_cast<std::size_t>(header.FrameLength);
+    if (buffer_.size() < total) return;
+    Bytes message(buffer_.begin() + kTransportHeaderSize, buffer_.begin() + total);
+    buffer_.erase(buffer_.begin(), buffer_.begin() + total);
+    HandleMessage(std::move(message));
+  }
+}
+
+void MessageServerEmulator::HandleMessage(Bytes message, bool answer) {
+  ReceivedMessage received;
+  received.arrival = std::chrono::steady_clock::now();
+  received.valid = IsValidMessage(message);
+  if (received.valid) {
+    const TMessageHeader header = *DecodeMessageHeader(message);
+    received.type = header.MsgType;
+    received.sequence = header.Sequence;
+    const std::size_t body_size =
+        std::min<std::size_t>(header.BodyLength, message.size() - kMessageHeaderSize);
+    received.body.assign(message.begin() + kMessageHeaderSize,
+                         message.begin() + kMessageHeaderSize + body_size);
+  }
+  received.message = std::move(message);
+
+  EmulatorPolicy policy;
+  {
+    std::lock_guard lock(mutex_);
+    received.connection = connections_;
+    if (answer) received.reply = ChooseReply(received, policy);
+    messages_.push_back(received);
+  }
+  changed_.notify_all();
+  if (observer_) observer_(received);
+  if (!answer) return;
+
+  if (!PauseFor(policy.delay_ms)) return;
+  if (received.reply) {
+    SendReply(*received.reply);
+  } else if (policy.mode == ReplyMode::kGarbage) {
+    SendGarbage();
+  } else if (policy.mode == ReplyMode::kReset) {
+    CloseClient(true);
+  }
+}
+
+// Runs under mutex_; also hands back the policy the answer is sent under.
+std::optional<std::uint32_t> MessageServerEmulator::ChooseReply(const ReceivedMessage& message,
+                                                                EmulatorPolicy& policy_out) {
+  policy_out = policy_;
+  if (answer_next_) {
+    const std::uint32_t type = *answer_next_;
+    answer_next_.reset();
+    policy_out.mode = ReplyMode::kAnswer;
+    return type;
+  }
+  switch (policy_.mode) {
+    case ReplyMode::kFixed: return policy_.fixed_reply;
+    case ReplyMode::kSilent:
+    case ReplyMode::kGarbage:
+    case ReplyMode::kStopReading:
+    case ReplyMode::kReset: return std::nullopt;
+    case ReplyMode::kAnswer: break;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (policy_.ping_interval_ms > 0 &&
+      now - last_ping_ >= std::chrono::milliseconds(policy_.ping_interval_ms)) {
+    last_ping_ = now;
+    return mtPing;
+  }
+  if (message.valid && message.type == mtRegister && policy_.accept_register) return mtAccepted;
+  if (message.valid && message.type == mtStationEvent && policy_.ack_events) return mtSpoolAck;
+  return mtPoll;
+}
+
+void MessageServerEmulator::SendReply(std::uint32_t msg_type) {
+  if (client_fd_ < 0) return;
+  const Bytes frame = EncodeFrame(BuildMessage(msg_type, reply_sequence_++, {}));
+  if (::send(client_fd_, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
+      static_cast<ssize_t>(frame.size())) {
+    CloseClient(false);
+  }
+}
+
+void MessageServerEmulator::SendGarbage() {
+  if (client_fd_ < 0) return;
+  // Starts with a byte that no transport header accepts, and is shorter than
+  // one, so the driver's next read of a header times out on what is left.
+  static constexpr std::uint8_t kGarbage[] = {0x47, 0x41, 0x52, 0x42, 0x41, 0x47,
+                                              0x45, 0x00, 0xFF, 0xFE, 0x13, 0x37};
+  if (::send(client_fd_, kGarbage, sizeof kGarbage, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+    CloseClient(false);
+  }
+}
+
+void MessageServerEmulator::CloseClient(bool reset) {
+  if (client_fd_ < 0) return;
+  if (reset) {
+    const linger hard{1, 0};  // close with RST instead of FIN
+    ::setsockopt(client_fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  }
+  ::close(client_fd_);
+  client_fd_ = -1;
+  buffer_.clear();
+  {
+    std::lock_guard lock(mutex_);
+    client_open_ = false;
+  }
+  changed_.notify_all();
+}
+
+// Waits without holding up Stop(); false when stopping.
+bool MessageServerEmulator::PauseFor(int milliseconds) {
+  std::unique_lock lock(mutex_);
+  if (milliseconds > 0) {
+    changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return stop_; });
+  }
+  return !stop_;
+}
+
+}  // namespace drvvzt::tools

@@ -1,0 +1,215 @@
+// message_server_emulator: a stand-in message server for checking a driver.
+// Prints every message it receives, decoded; the reply policy can be changed
+// while it runs by commands on standard input ("help" lists them).
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <string>
+
+#include "tools/lib/message_server_emulator.h"
+
+namespace {
+
+using drvvzt::tools::EmulatorPolicy;
+using drvvzt::tools::MessageServerEmulator;
+using drvvzt::tools::ReceivedMessage;
+using drvvzt::tools::ReplyMode;
+
+volatile std::sig_atomic_t g_stop = 0;
+void OnSignal(int) { g_stop = 1; }
+
+std::mutex g_out;
+void Say(const std::string& line) {
+  std::lock_guard lock(g_out);
+  std::cout << line << std::endl;
+}
+
+constexpr const char* kUsage =
+    "usage: message_server_emulator [--port N] [--bind ADDR] [--policy NAME]\n"
+    "                               [--ping-interval SECONDS] [--delay MS] [--help]\n"
+    "  --port N              TCP port to listen on (default 12543; 0 picks a free one)\n"
+    "  --bind ADDR           IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --policy NAME         how every frame is answered (default accept):\n"
+    "      accept        mtAccepted after mtRegister, mtSpoolAck after station events,\n"
+    "                    mtPoll otherwise\n"
+    "      poll          mtPoll to everything\n"
+    "      close | disconnect | denied   mtClose / mtDisconnect / mtDenied to everything\n"
+    "      silent        read but never answer\n"
+    "      garbage       answer with bytes that are no frame\n"
+    "      stop-reading  stop reading the connection (half-open peer)\n"
+    "      reset         reset the connection at the next frame\n"
+    "  --ping-interval S     answer with mtPing once every S seconds (0 = never)\n"
+    "  --delay MS            wait MS milliseconds before every answer\n"
+    "commands on standard input while running:\n"
+    "  policy NAME | ping SECONDS | delay MS | once TYPE (ping, close, disconnect,\n"
+    "  denied, accepted, ack, poll) | status | help | quit\n";
+
+bool ApplyPolicyName(const std::string& name, EmulatorPolicy& policy) {
+  EmulatorPolicy next = policy;
+  next.mode = ReplyMode::kAnswer;
+  next.accept_register = true;
+  next.ack_events = true;
+  if (name == "accept") {
+  } else if (name == "poll") {
+    next.accept_register = false;
+    next.ack_events = false;
+  } else if (name == "close" || name == "disconnect" || name == "denied") {
+    next.mode = ReplyMode::kFixed;
+    next.fixed_reply = name == "close"        ? drvvzt::mtClose
+                       : name == "disconnect" ? drvvzt::mtDisconnect
+                                              : drvvzt::mtDenied;
+  } else if (name == "silent") {
+    next.mode = ReplyMode::kSilent;
+  } else if (name == "garbage") {
+    next.mode = ReplyMode::kGarbage;
+  } else if (name == "stop-reading") {
+    next.mode = ReplyMode::kStopReading;
+  } else if (name == "reset") {
+    next.mode = ReplyMode::kReset;
+  } else {
+    return false;
+  }
+  policy = next;
+  return true;
+}
+
+bool ParseInt(const std::string& text, int& value) {
+  char* end = nullptr;
+  const long parsed = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || parsed < 0 || parsed > 86400000) return false;
+  value = static_cast<int>(parsed);
+  return true;
+}
+
+bool OnceType(const std::string& name, std::uint32_t& type) {
+  if (name == "ping") type = drvvzt::mtPing;
+  else if (name == "close") type = drvvzt::mtClose;
+  else if (name == "disconnect") type = drvvzt::mtDisconnect;
+  else if (name == "denied") type = drvvzt::mtDenied;
+  else if (name == "accepted") type = drvvzt::mtAccepted;
+  else if (name == "ack") type = drvvzt::mtSpoolAck;
+  else if (name == "poll") type = drvvzt::mtPoll;
+  else return false;
+  return true;
+}
+
+// One command line from standard input; false when the program should end.
+bool RunCommand(const std::string& line, MessageServerEmulator& emulator) {
+  std::istringstream in(line);
+  std::string word, arg;
+  in >> word >> arg;
+  EmulatorPolicy policy = emulator.Policy();
+  int number = 0;
+  std::uint32_t type = 0;
+  if (word.empty()) return true;
+  if (word == "quit" || word == "exit") return false;
+  if (word == "help") {
+    Say(kUsage);
+  } else if (word == "policy" && ApplyPolicyName(arg, policy)) {
+    emulator.SetPolicy(policy);
+    Say("policy " + arg);
+  } else if (word == "ping" && ParseInt(arg, number)) {
+    policy.ping_interval_ms = number * 1000;
+    emulator.SetPolicy(policy);
+    Say("ping every " + arg + " s");
+  } else if (word == "delay" && ParseInt(arg, number)) {
+    policy.delay_ms = number;
+    emulator.SetPolicy(policy);
+    Say("delay " + arg + " ms");
+  } else if (word == "once" && OnceType(arg, type)) {
+    emulator.AnswerNextWith(type);
+    Say("next frame answered with " + std::string(drvvzt::MessageTypeName(type)));
+  } else if (word == "status") {
+    Say("port " + std::to_string(emulator.Port()) + ", connections " +
+        std::to_string(emulator.ConnectionCount()) + ", driver " +
+        (emulator.ClientConnected() ? "connected" : "not connected") + ", messages " +
+        std::to_string(emulator.MessageCount()));
+  } else {
+    Say("unknown command: " + line + " (try help)");
+  }
+  return true;
+}
+
+void PrintMessage(const ReceivedMessage& m) {
+  std::string line = "#" + std::to_string(m.connection) + " " + drvvzt::tools::DescribeMessage(m);
+  line += m.reply ? " -> " + std::string(drvvzt::MessageTypeName(*m.reply)) : " -> (no frame)";
+  Say(line);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int port = 12543;
+  std::string bind = "127.0.0.1";
+  EmulatorPolicy policy;
+  for (int i = 1; i < argc; ++i) {
+    const std::string opt = argv[i];
+    const bool has_value = i + 1 < argc;
+    int number = 0;
+    if (opt == "--help" || opt == "-h") {
+      std::cout << kUsage;
+      return 0;
+    } else if (opt == "--port" && has_value && ParseInt(argv[i + 1], port) && port <= 65535) {
+      ++i;
+    } else if (opt == "--bind" && has_value) {
+      bind = argv[++i];
+    } else if (opt == "--policy" && has_value && ApplyPolicyName(argv[i + 1], policy)) {
+      ++i;
+    } else if (opt == "--ping-interval" && has_value && ParseInt(argv[i + 1], number)) {
+      policy.ping_interval_ms = number * 1000;
+      ++i;
+    } else if (opt == "--delay" && has_value && ParseInt(argv[i + 1], number)) {
+      policy.delay_ms = number;
+      ++i;
+    } else {
+      std::cerr << "message_server_emulator: bad option " << opt << "\n" << kUsage;
+      return 2;
+    }
+  }
+
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+
+  MessageServerEmulator emulator(policy, PrintMessage);
+  std::string error;
+  if (!emulator.Start(static_cast<std::uint16_t>(port), bind, &error)) {
+    std::cerr << "message_server_emulator: " << error << "\n";
+    return 1;
+  }
+  Say("listening on " + bind + ":" + std::to_string(emulator.Port()));
+
+  std::string pending;
+  bool input_open = true;
+  while (!g_stop) {
+    pollfd in{STDIN_FILENO, POLLIN, 0};
+    if (!input_open || ::poll(&in, 1, 200) <= 0) {
+      if (!input_open) ::poll(nullptr, 0, 200);
+      continue;
+    }
+    char chunk[512];
+    const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      input_open = false;  // keep serving until a signal arrives
+      continue;
+    }
+    pending.append(chunk, static_cast<std::size_t>(n));
+    for (std::size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
+      const std::string line = pending.substr(0, eol);
+      pending.erase(0, eol + 1);
+      if (!RunCommand(line, emulator)) g_stop = 1;
+    }
+  }
+  emulator.Stop();
+  Say("stopped");
+  return 0;
+}
