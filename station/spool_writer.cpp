@@ -111,8 +111,11 @@ std::vector<StationEventBytes> SpoolWriter::TakeBacklog() {
 void SpoolWriter::ReturnToBacklog(std::span<const StationEventBytes> records) {
   std::lock_guard lock(mutex_);
   backlog_.insert(backlog_.begin(), records.begin(), records.end());
-  while (backlog_.size() > capacity_) {
-    backlog_.pop_back();
+  if (backlog_.size() <= capacity_) return;
+  // Records that arrived while these were away are the ones that do not fit.
+  backlog_.resize(capacity_);
+  if (!overflowing_) {
+    overflowing_ = true;
     WriteErrorLog(error_dir_, kErrorSpoolWrite);
   }
 }
