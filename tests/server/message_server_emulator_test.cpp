@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <optional>
 
@@ -66,6 +67,19 @@ public:
     auto message = ReadFrame();
     if (!message || !IsValidMessage(*message)) return std::nullopt;
     return DecodeMessageHeader(*message)->MsgType;
+  }
+  // Writes frames without blocking until the kernel refuses more; false when
+  // 64 MiB went out without that happening.
+  bool FillUntilBlocked() {
+    Bytes chunk;
+    const Bytes frame = EncodeFrame(PollMessage());
+    while (chunk.size() < 65000) chunk.insert(chunk.end(), frame.begin(), frame.end());
+    for (std::size_t sent = 0; sent < (64u << 20);) {
+      const ssize_t n = ::send(fd_, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+      sent += static_cast<std::size_t>(n);
+    }
+    return false;
   }
   // True when the emulator closed or reset the connection.
   bool SeesEnd() {
@@ -177,6 +191,20 @@ TEST_F(EmulatorTest, GarbageAndResetPolicies) {
   Client client(emulator.Port());
   client.SendMessage(mtPoll, 0);
   EXPECT_TRUE(client.SeesEnd());
+}
+
+TEST_F(EmulatorTest, StopReadingLetsTheDriversWritesBackUpUntilResumed) {
+  EmulatorPolicy policy;
+  policy.mode = ReplyMode::kStopReading;
+  emulator.SetPolicy(policy);
+  Client client(emulator.Port());
+  ASSERT_TRUE(emulator.WaitForConnections(1, 3s));
+  EXPECT_TRUE(client.FillUntilBlocked());
+  EXPECT_EQ(emulator.MessageCount(), 0u);
+
+  emulator.SetPolicy(EmulatorPolicy{});
+  EXPECT_TRUE(emulator.WaitForMessageCount(1, 3s));
+  EXPECT_EQ(client.ReadReplyType(), mtPoll);
 }
 
 TEST_F(EmulatorTest, NewConnectionReplacesTheOldOne) {
