@@ -243,7 +243,7 @@ TEST(EmulatorDescribe, DecodesBodyFields) {
       {mtVersion, {1, 0, 0, 0, 0, 0, 1, 0}, "mtVersion seq=3 version=1.0.0.1"},
       {mtStationEvent, EventRecord(),
        "mtStationEvent seq=3 object=1234 code=\"E130\" zone=7 digit3=11 digit5=2 "
-       "time=14.03.2026 09:26:53"},
+       "time=14.03.2026 09:26:53.000"},
       {mtPingReply, {}, "mtPingReply seq=3"},
   };
   for (const Case& c : cases) {

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <sstream>
 
-#include "platform/datetime.h"
 #include "station/station_event.h"
+#include "tools/lib/event_text.h"
 
 namespace drvvzt::tools {
 namespace {
@@ -48,11 +48,7 @@ void AppendBodyFields(std::ostringstream& out, const ReceivedMessage& m) {
       return;
     case mtStationEvent:
       if (auto event = DecodeStationEvent(b)) {
-        const std::size_t n = std::min<std::size_t>(event->Code.Length, 4);
-        out << " object=" << event->ObjectNumber << " code=\""
-            << std::string(event->Code.Chars.data(), n) << "\" zone=" << event->Zone
-            << " digit3=" << int{event->Digit3} << " digit5=" << int{event->Digit5}
-            << " time=" << FormatDateTime(event->Time);
+        out << " " << DescribeStationEvent(*event);
       } else {
         out << " (record of " << b.size() << " bytes, not 22)";
       }

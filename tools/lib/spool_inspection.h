@@ -1,0 +1,35 @@
+// Reading a spool directory for the spool inspector: every ".dd8" file (and
+// every ".bad" file set aside by the forwarder), oldest first, each decoded.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "station/station_event.h"
+
+namespace drvvzt {
+
+struct SpoolEntry {
+  std::string name;           // file name within the directory
+  std::int64_t mtime_ns = 0;  // modification time, for the order
+  std::uint64_t size = 0;
+  bool set_aside = false;     // a ".bad" file
+  std::optional<std::uint32_t> msg_type;    // first four bytes, when there are four
+  std::optional<TStationEvent> event;       // when the body is a 22-byte record
+  std::string problem;        // empty for a well-formed station event file
+};
+
+// Inspects one file's bytes: a well-formed spool file is 26 bytes, type
+// mtStationEvent, a record of kind 15.
+void InspectSpoolBytes(const std::string& bytes, SpoolEntry& entry);
+
+// All ".dd8" and ".bad" files of dir, oldest first (modification time, then name).
+// Nothing when dir cannot be read.
+std::optional<std::vector<SpoolEntry>> InspectSpoolDirectory(const std::string& dir);
+
+// One line for an entry.
+std::string DescribeSpoolEntry(const SpoolEntry& entry);
+
+}  // namespace drvvzt
