@@ -2,6 +2,7 @@
 // handling and reconnection; see server_link.h.
 #include "server/server_link.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <system_error>
@@ -53,6 +54,15 @@ std::string WithTrailingSlash(std::string dir) {
 }
 
 }  // namespace
+
+std::function<bool(std::span<const std::uint8_t>)> SpoolThrough(SpoolWriter& writer) {
+  return [&writer](std::span<const std::uint8_t> record) {
+    if (record.size() != kStationEventSize) return false;
+    StationEventBytes bytes{};
+    std::copy(record.begin(), record.end(), bytes.begin());
+    return writer.Spool(bytes);
+  };
+}
 
 cl::cl(LinkHost& host, TickClock& tick, DateTimeClock& clock, ServerLinkOptions options)
     : host_(host), tick_(tick), clock_(clock), options_(std::move(options)),

@@ -38,6 +38,7 @@
 #include "server/ui_hand_off.h"
 #include "server/wire_format.h"
 #include "station/server_link_port.h"
+#include "station/spool_writer.h"
 
 namespace drvvzt {
 
@@ -70,6 +71,10 @@ struct ServerLinkOptions {
   int connect_timeout_ms = kConnectTimeoutMs;
   int write_timeout_ms = kWriteTimeoutMs;
 };
+
+// The spool function of ServerLinkOptions for the driver's spool writer
+// (records of any other size than a station event are refused).
+std::function<bool(std::span<const std::uint8_t>)> SpoolThrough(SpoolWriter& writer);
 
 class cl final : public ServerLinkPort, public SpoolLink {
 public:

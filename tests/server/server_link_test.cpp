@@ -7,10 +7,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "station/event_dispatch.h"
+#include "station/spool_writer.h"
 #include "station/station_event.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/temp_dir.h"
@@ -372,6 +377,56 @@ TEST_F(ServerLinkTest, BadServersNeverLoseALiveEvent) {
     emulator.SetPolicy(EmulatorPolicy{});
     tick.Advance(6000);
   }
+}
+
+// With the driver's own dispatch and spool writer: a live event either reaches
+// the server and is answered, or it ends up in a spool file.
+TEST_F(ServerLinkTest, LiveEventsTheServerMayNotHaveGoToSpoolFiles) {
+  const std::string spool_dir = dir.path().string() + "/spool/";
+  std::filesystem::create_directory(spool_dir);
+  SpoolWriter writer(spool_dir, dir.path().string(), clock);
+  ServerLinkOptions options;
+  options.work_dir = dir.path().string();
+  options.reply_read_timeout_ms = 5;
+  options.spool = SpoolThrough(writer);
+  cl link(host, tick, clock, options);
+  link.PrepareRun();
+  EventDispatch dispatch(&link, /*not_send_to_disk=*/false, writer);
+  ConnectAndHandshake(link);
+  auto spool_files = [&] {
+    std::vector<Bytes> contents;
+    for (const auto& entry : std::filesystem::directory_iterator(spool_dir)) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      contents.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return contents;
+  };
+  TStationEvent event;
+
+  // Answered: nothing on disk.
+  event.ObjectNumber = 1;
+  dispatch.DispatchEvent(event);
+  link.LinkStep();
+  EXPECT_TRUE(spool_files().empty());
+
+  // Written into a connection that then stays silent.
+  EmulatorPolicy policy;
+  policy.mode = ReplyMode::kSilent;
+  emulator.SetPolicy(policy);
+  event.ObjectNumber = 2;
+  dispatch.DispatchEvent(event);
+  link.LinkStep();
+  auto files = spool_files();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(Bytes(files[0].begin() + 4, files[0].end()), EventRecord(2));
+
+  // Refused by a full queue while the link is up.
+  for (std::size_t i = 0; i < MessageQueue::kSlots; ++i) {
+    ASSERT_TRUE(link.PutMessage(mtPortState, Bytes(8, 0)));
+  }
+  event.ObjectNumber = 3;
+  dispatch.DispatchEvent(event);
+  EXPECT_EQ(spool_files().size(), 2u);
 }
 
 TEST_F(ServerLinkTest, StopEndsTheThreadEvenWhenTheWindowNeverRunsItsCalls) {
