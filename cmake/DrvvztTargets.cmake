@@ -25,7 +25,7 @@ function(drvvzt_test_folder folder)
     target_link_libraries(${target} PRIVATE ${ARG_DEPS} test_support GTest::gtest GTest::gmock GTest::gtest_main)
     gtest_discover_tests(${target}
       WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-      PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;DRVVZT_TOOLS_DIR=${PROJECT_BINARY_DIR}/tools"
+      PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;DRVVZT_TOOLS_DIR=${PROJECT_BINARY_DIR}/tools;DRVVZT_BUILD_DIR=${PROJECT_BINARY_DIR}"
       DISCOVERY_TIMEOUT 30)
   endforeach()
 endfunction()
