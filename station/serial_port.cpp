@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 
 #include "platform/serial_port_names.h"
 
@@ -138,15 +139,24 @@ void TSerialPort::PollPackets(std::uint32_t queued) {
   // handed out wait for the next tick.
   const auto size = static_cast<std::uint32_t>(packet_size_);
   const std::uint32_t wire_time = PacketWireTime(size);
+  // A handler that throws must not cost the packets behind its own, nor
+  // leave the start time half updated: the error goes on after the run.
+  std::exception_ptr handler_error;
   while (queued >= size) {
     std::uint32_t got = 0;
-    if (ReadQueued(size, got) && got > 0 && OnReceivePacket)
-      OnReceivePacket(*this, input_buffer_.data(), got);
+    if (ReadQueued(size, got) && got > 0 && OnReceivePacket) {
+      try {
+        OnReceivePacket(*this, input_buffer_.data(), got);
+      } catch (...) {
+        if (!handler_error) handler_error = std::current_exception();
+      }
+    }
     // The moment the first byte of the following packet is expected.
     if (packet_start_) *packet_start_ += wire_time;
     queued -= size;
     if (queued == 0) packet_start_.reset();
   }
+  if (handler_error) std::rethrow_exception(handler_error);
 }
 
 void TSerialPort::PollFragment(std::uint32_t queued) {
@@ -154,9 +164,11 @@ void TSerialPort::PollFragment(std::uint32_t queued) {
   if (packet_timeout_ > 0 && packet_start_ &&
       now - *packet_start_ > static_cast<std::uint32_t>(packet_timeout_)) {
     std::uint32_t got = 0;
-    if (ReadQueued(queued, got) && packet_mode_ == pmPass && got > 0 && OnReceivePacket)
-      OnReceivePacket(*this, input_buffer_.data(), got);
+    bool read = ReadQueued(queued, got);
+    // Cleared first, so that a throwing handler cannot leave it set.
     packet_start_.reset();
+    if (read && packet_mode_ == pmPass && got > 0 && OnReceivePacket)
+      OnReceivePacket(*this, input_buffer_.data(), got);
     return;
   }
   if (queued > 0 && !packet_start_) packet_start_ = now;

@@ -76,6 +76,8 @@ public:
   // Raises or drops DTR when open; nothing when closed.
   void SetDTR(bool On);
   // One tick of the poll timer: delivers whole packets and timed-out fragments.
+  // An exception thrown by OnReceivePacket comes out of Poll only after every
+  // whole packet of the tick was delivered (the first one, if several).
   void Poll();
 
   // The device path that the last successful Connect opened ("" before).

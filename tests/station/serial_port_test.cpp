@@ -3,6 +3,7 @@
 #include "station/serial_port.h"
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -167,6 +168,21 @@ TEST_F(SerialPortTest, PacketIsAcknowledgedWithinTheTickThatDeliversIt) {
   ASSERT_EQ(events_.size(), 1u);
   EXPECT_EQ(events_[0], packet);
   EXPECT_EQ(pty_.ReadMaster(4, 2000), "OK\r\n");
+}
+
+TEST_F(SerialPortTest, ThrowingHandlerDoesNotCostTheFollowingPackets) {
+  port_.OnReceivePacket = [this](TSerialPort&, const std::uint8_t* packet, std::uint32_t size) {
+    events_.emplace_back(reinterpret_cast<const char*>(packet), size);
+    if (events_.size() == 1) throw std::runtime_error("handler failed");
+  };
+  ASSERT_TRUE(port_.Connect());
+  const std::string stream = Stream(76);
+  Feed(stream);
+  EXPECT_THROW(timer_.Fire(), std::runtime_error);
+  ASSERT_EQ(events_.size(), 2u);
+  EXPECT_EQ(events_[1], stream.substr(38));
+  EXPECT_FALSE(port_.PacketStartTime().has_value());
+  EXPECT_EQ(pty_.SlaveQueued(), 0u);
 }
 
 TEST_F(SerialPortTest, SendDataWritesLargeBlocksCompletely) {
