@@ -111,7 +111,12 @@ void cl::FinishRun() {
   Client.reset();
   LinkUp.store(false);
   SpoolUnanswered();
-  // Live events nobody will send any more would be lost with the queue.
+  SpoolQueuedLiveEvents();
+}
+
+// Empties the queue once nothing will ever send it again; live events in it
+// would be lost with it, so they go to spool files.
+void cl::SpoolQueuedLiveEvents() {
   while (auto message = Queue.QueuePeek()) {
     const std::uint64_t sequence = GetU64(*message, kMhSequence);
     bool live = false;
@@ -255,6 +260,8 @@ void cl::HandleReply() {
       LinkUp.store(false);
       MayReconnect = false;
       DropConnection();
+      SpoolUnanswered();
+      SpoolQueuedLiveEvents();
       break;
     case mtClose:
       LinkUp.store(false);
@@ -355,11 +362,13 @@ void cl::SpoolUnanswered() {
 void cl::LogLine(const std::string& text) {
   LogText = text;
   const std::string line = FormatDateTime(clock_.Now()) + " " + text;
-  hand_off_.Run([this, line] { host_.LogLine(line); });
+  // The call holds nothing of the link object, which may be gone when a window
+  // busy elsewhere comes round to it.
+  hand_off_.Run([&host = host_, line] { host.LogLine(line); });
 }
 
 void cl::StepServerTick() {
-  hand_off_.Run([this] { host_.StepServerTick(); });
+  hand_off_.Run([&host = host_] { host.StepServerTick(); });
 }
 
 }  // namespace drvvzt

@@ -7,7 +7,8 @@
 // A live station event that went out but got no valid answer may have died with
 // a half-open connection; it is written to a spool file (through the spool
 // function given at construction) so that it reaches the server after the
-// reconnection. Live events still queued when the thread stops are spooled too.
+// reconnection. Live events still queued when the thread stops, or when the
+// server refuses the driver for good, are spooled too.
 //
 // Thread-safety:
 //  - IsLinkUp(), PutMessage(), QueueSpooledMessage(), QueuedCount() and Stop():
@@ -124,6 +125,7 @@ private:
   void StepServerTick();
   // A live event that was written but got no valid reply goes to a spool file.
   void SpoolUnanswered();
+  void SpoolQueuedLiveEvents();
   void ThreadBody();
 
   LinkHost& host_;

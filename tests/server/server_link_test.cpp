@@ -270,9 +270,13 @@ TEST_F(ServerLinkTest, DeniedIsLoggedOnceAndEndsConnecting) {
   auto link = MakeLink();
   ConnectAndHandshake(*link);
   emulator.AnswerNextWith(mtDenied);
-  tick.Advance(501);
+  ASSERT_TRUE(link->PutMessage(mtPortState, Bytes(8, 0)));
+  ASSERT_TRUE(link->PutMessage(mtStationEvent, EventRecord(5)));
   link->LinkStep();
   EXPECT_FALSE(link->IsLinkUp());
+  // Nothing will be sent again in this run: the queued live event goes to disk.
+  EXPECT_EQ(Spooled(), std::vector<Bytes>{EventRecord(5)});
+  EXPECT_EQ(link->QueuedCount(), 0u);
   for (int i = 0; i < 5; ++i) {
     tick.Advance(6000);
     link->LinkStep();
