@@ -3,12 +3,16 @@
 #pragma once
 
 #include <functional>
+#include <vector>
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
+
+#include "shell/message_box.h"
 
 namespace drvvzt::testing {
 
@@ -38,5 +42,30 @@ inline void TypeText(QWidget* widget, const QString& text) {
     QApplication::sendEvent(widget, &release);
   }
 }
+
+}  // namespace drvvzt::testing
+
+namespace drvvzt::testing {
+
+// While it lives, every message box that opens is recorded and closed at once,
+// so a test can tell which messages the code showed (or that it showed none).
+class MessageBoxCatcher {
+public:
+  MessageBoxCatcher() {
+    poll_.setInterval(2);
+    QObject::connect(&poll_, &QTimer::timeout, [this] {
+      auto* box = qobject_cast<TMessageForm*>(QApplication::activeModalWidget());
+      if (box == nullptr || !box->isVisible()) return;
+      texts_.push_back(box->TextLabel()->text());
+      box->accept();
+    });
+    poll_.start();
+  }
+  const std::vector<QString>& Texts() const { return texts_; }
+
+private:
+  QTimer poll_;
+  std::vector<QString> texts_;
+};
 
 }  // namespace drvvzt::testing

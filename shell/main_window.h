@@ -1,0 +1,193 @@
+// TForm1: the driver's main window and the holder of its state on the
+// user-interface thread. It owns the serial component, the packet handler and
+// dispatch, the spool writer and forwarder, the 200 ms timer, the tray icon, the
+// dialogs and the server link thread, and runs start-up and shut-down.
+//
+// Thread use: everything here belongs to the user-interface thread except the
+// LinkHost calls ComPort(), PortOpen() and FirstNumber(), which the server link
+// thread makes and which are thread-safe. LogLine() and StepServerTick() reach
+// this thread through UiHandOff.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <QString>
+#include <QWidget>
+
+#include "platform/clock.h"
+#include "server/link_host.h"
+#include "shell/close_code_dialog.h"
+#include "shell/qt_poll_timer.h"
+
+class QButtonGroup;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QStackedWidget;
+class QSystemTrayIcon;
+class QTimer;
+class QToolButton;
+
+namespace drvvzt {
+
+class EventDispatch;
+class PacketHandler;
+class SpoolForwarder;
+class SpoolWriter;
+class TSerialPort;
+class cl;
+
+inline constexpr char kProductTitle[] = "АДВСМ";
+inline constexpr int kClientWidth = 447;
+inline constexpr int kClientHeight = 331;
+
+// The [main] values the driver acts on, named after their keys.
+struct TMainSettings {
+  std::string ComPort = "COM255";
+  std::int32_t FirstNumber = 4;
+  std::string PathForSoob;
+  bool NotSendToDiskT8 = false;
+  bool Razdel = false;
+  double Attention = 10.0 / (24 * 60);
+  bool Log = false;
+  bool SendT7 = false;
+  bool SendT8 = true;
+};
+
+class TForm1 : public QWidget, public LinkHost {
+  Q_OBJECT
+
+public:
+  // Runs the start-up sequence (FormCreate) in the current directory.
+  explicit TForm1(DateTimeClock& clock = SystemDateTime(), TickClock& tick = SystemTick());
+  ~TForm1() override;
+
+  // Start-up and shut-down.
+  void FormCreate();
+  void FormDestroy();
+  // The shutdown of SIGTERM/SIGINT: like an accepted close, without the dialog.
+  void CloseWithoutCode();
+
+  // The 200 ms timer: spool forwarding, then the station watchdog.
+  void Timer2Timer();
+  void StationWatchdog();
+  void DrawStationIndicator();
+  void DrawServerIndicator();
+
+  // Port controls and page buttons.
+  void Button1Click();
+  void Button2Click();
+  void ComboBox1Select();
+  void Button28Click();
+  void Button47Click();
+
+  // Tray and minimising.
+  void ApplicationEvents1Minimize();
+  void N4Click();
+  void N6Click();
+  // Whether minimising may hide the window behind the tray icon; false keeps
+  // it minimised as an ordinary window (no notification area).
+  void SetTrayAvailable(bool available) { tray_available_ = available; }
+
+  // LinkHost.
+  std::string ComPort() override;
+  bool PortOpen() override;
+  int FirstNumber() override;
+  void LogLine(const std::string& line) override;
+  void StepServerTick() override;
+
+  const TMainSettings& Settings() const { return settings_; }
+  const QString& CloseCode() const { return CloseCode_; }
+  const std::string& StartDir() const { return StartDir_; }
+  bool StationAlive() const { return StationAlive_; }
+  std::int32_t ServerTick() const { return ServerTick_; }
+  double LastPacketTime() const;
+  std::int32_t StationTick() const;
+  cl* ServerLink() const { return link_.get(); }
+  TSerialPort& SerialPort() const { return *SerialPort1; }
+  TForm2& CloseCodeDialog() const { return *Form2; }
+
+  // Components, named as the handlers expect them.
+  QStackedWidget* Notebook1 = nullptr;
+  QToolButton* Button28 = nullptr;
+  QToolButton* Button47 = nullptr;
+  QLabel* StationImage = nullptr;
+  QLabel* ServerImage = nullptr;
+  QLabel* ServerCaption2 = nullptr;
+  QLabel* ServerImage2 = nullptr;
+  QLabel* StartTimeLabel = nullptr;
+  QLabel* CloseCodeLabel = nullptr;
+  QPlainTextEdit* Memo1 = nullptr;
+  QGroupBox* GroupBox1 = nullptr;
+  QComboBox* ComboBox1 = nullptr;
+  QPushButton* Button2 = nullptr;
+  QPushButton* Button1 = nullptr;
+  QSystemTrayIcon* TrayIcon1 = nullptr;
+  QMenu* PopupMenu1 = nullptr;
+  QTimer* Timer2 = nullptr;
+
+signals:
+  // An accepted close: the program's event loop ends on it.
+  void Closed();
+
+protected:
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+private:
+  QWidget* createTitleBand();
+  QWidget* createToolBarStrip();
+  QWidget* createStatusPage();
+  QWidget* createSettingsPage();
+  void createTray();
+  void connectHandlers();
+
+  void ReadMainSettings();
+  void CreateStationChain();
+  void CreateServerLink();
+  void OpenConfiguredPort();
+  void EnterStoppedState();
+  void ShowStartTime();
+  void MakeCloseCode();
+  void SetComPort(const std::string& name);
+  void CheckStopSignal();
+  void DropModalWindows();
+  void PostLogText(const std::string& text);
+
+  DateTimeClock& clock_;
+  TickClock& tick_;
+  TMainSettings settings_;
+  std::string StartDir_;
+  QString CloseCode_;
+  double start_time_ = 0.0;
+  bool StationAlive_ = false;
+  std::int32_t ServerTick_ = 0;
+  bool tray_available_ = true;
+  bool centred_ = false;
+  bool in_close_request_ = false;
+  bool close_without_code_ = false;
+  bool destroyed_ = false;
+
+  // The port name read by the link thread for its handshake.
+  mutable std::mutex com_port_mutex_;
+  std::string com_port_;
+
+  std::unique_ptr<TForm2> Form2;
+  QtPollTimer poll_timer_;
+  std::unique_ptr<TSerialPort> SerialPort1;
+  std::unique_ptr<SpoolWriter> spool_;
+  std::unique_ptr<cl> link_;
+  std::unique_ptr<SpoolForwarder> forwarder_;
+  std::unique_ptr<EventDispatch> dispatch_;
+  std::unique_ptr<PacketHandler> handler_;
+  QTimer* stop_signal_timer_ = nullptr;
+};
+
+}  // namespace drvvzt

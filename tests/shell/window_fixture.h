@@ -1,0 +1,57 @@
+// A main window started in a fresh working directory with hand-driven clocks.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+#include "shell/main_window.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/temp_dir.h"
+
+namespace drvvzt::testing {
+
+class WindowTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    previous_dir_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+  }
+  void TearDown() override { std::filesystem::current_path(previous_dir_); }
+
+  // Writes "drvvzt.ini" (the [main] keys given, with the link off unless they
+  // say otherwise, then any further sections) and starts a window on it.
+  std::unique_ptr<TForm1> Start(const std::string& main_keys = "", const std::string& more = "") {
+    std::string ini = "[main]\n";
+    if (main_keys.find("SendT8") == std::string::npos) ini += "SendT8=0\n";
+    ini += main_keys + "\n" + more;
+    dir.Write("drvvzt.ini", ini);
+    return std::make_unique<TForm1>(clock, tick);
+  }
+
+  // Runs the event loop until done() holds or timeout_ms pass.
+  template <typename Done>
+  static bool SpinUntil(Done done, int timeout_ms = 5000) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (!done()) {
+      if (elapsed.elapsed() > timeout_ms) return false;
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+  }
+
+  TempDir dir;
+  FakeDateTimeClock clock;
+  FakeTickClock tick;
+
+private:
+  std::filesystem::path previous_dir_;
+};
+
+}  // namespace drvvzt::testing
