@@ -26,8 +26,6 @@
 
 #include "platform/datetime.h"
 #include "platform/error_log.h"
-#include "platform/ini_file.h"
-#include "platform/ini_values.h"
 #include "server/server_link.h"
 #include "server/spool_forwarder.h"
 #include "shell/indicator.h"
@@ -57,7 +55,6 @@ constexpr int kStopSignalCheckMs = 50;
 constexpr int kMemoMaxLines = 5000;  // months unattended must not grow memory without end
 constexpr std::int32_t kServerTickLimit = 16;
 
-constexpr char kNoPort[] = "COM255";
 constexpr char kDevicePrefix[] = "\\\\.\\";
 constexpr char kCaptionStop[] = "Остановить";
 constexpr char kCaptionStart[] = "Запустить";
@@ -321,19 +318,8 @@ void TForm1::MakeCloseCode() {
 }
 
 void TForm1::ReadMainSettings() {
-  const std::string ini = StartDir_ + "/drvvzt.ini";
-  TMainSettings s;
-  s.ComPort = ReadIniString(ini, "main", "ComPort", s.ComPort);
-  s.FirstNumber = ReadIniInteger(ini, "main", "FirstNumber", s.FirstNumber);
-  s.PathForSoob = ReadIniString(ini, "main", "PathForSoob", s.PathForSoob);
-  s.NotSendToDiskT8 = ReadIniBoolean(ini, "main", "NotSendToDiskT8", s.NotSendToDiskT8);
-  s.Razdel = ReadIniBoolean(ini, "main", "Razdel", s.Razdel);
-  s.Attention = ParseAttention(ReadIniString(ini, "main", "Attention", "00:10:00"));
-  s.Log = ReadIniBoolean(ini, "main", "Log", s.Log);
-  s.SendT7 = ReadIniBoolean(ini, "main", "SendT7", s.SendT7);
-  s.SendT8 = ReadIniBoolean(ini, "main", "SendT8", s.SendT8);
-  settings_ = s;
-  SetComPort(s.ComPort);
+  settings_ = ReadDriverSettings(StartDir_ + "/drvvzt.ini");
+  SetComPort(settings_.ComPort);
 }
 
 // The spool writer, the server link (not yet running), the forwarder, the
@@ -372,7 +358,7 @@ void TForm1::CreateStationChain() {
 }
 
 void TForm1::OpenConfiguredPort() {
-  if (settings_.ComPort == kNoPort) {
+  if (settings_.ComPort == kNoComPort) {
     EnterStoppedState();
     return;
   }

@@ -20,6 +20,7 @@
 #include "platform/clock.h"
 #include "server/link_host.h"
 #include "shell/close_code_dialog.h"
+#include "shell/driver_settings.h"
 #include "shell/qt_poll_timer.h"
 
 class QButtonGroup;
@@ -46,19 +47,6 @@ class cl;
 inline constexpr char kProductTitle[] = "АДВСМ";
 inline constexpr int kClientWidth = 447;
 inline constexpr int kClientHeight = 331;
-
-// The [main] values the driver acts on, named after their keys.
-struct TMainSettings {
-  std::string ComPort = "COM255";
-  std::int32_t FirstNumber = 4;
-  std::string PathForSoob;
-  bool NotSendToDiskT8 = false;
-  bool Razdel = false;
-  double Attention = 10.0 / (24 * 60);
-  bool Log = false;
-  bool SendT7 = false;
-  bool SendT8 = true;
-};
 
 class TForm1 : public QWidget, public LinkHost {
   Q_OBJECT
@@ -102,7 +90,7 @@ public:
   void LogLine(const std::string& line) override;
   void StepServerTick() override;
 
-  const TMainSettings& Settings() const { return settings_; }
+  const DriverSettings& Settings() const { return settings_; }
   const QString& CloseCode() const { return CloseCode_; }
   const std::string& StartDir() const { return StartDir_; }
   bool StationAlive() const { return StationAlive_; }
@@ -163,7 +151,7 @@ private:
 
   DateTimeClock& clock_;
   TickClock& tick_;
-  TMainSettings settings_;
+  DriverSettings settings_;
   std::string StartDir_;
   QString CloseCode_;
   double start_time_ = 0.0;
