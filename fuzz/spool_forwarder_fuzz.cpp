@@ -1,0 +1,91 @@
+// Fuzz target: the spool forwarder over a directory holding one spool file made
+// of the input, with a link that is up and takes everything. The file's message
+// must go out as read (type from its first four bytes, the rest as body), or the
+// file must be set aside as bad when it is shorter than a message type; an
+// acknowledgement of a message that went out removes the file.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "server/spool_forwarder.h"
+#include "server/spool_link.h"
+#include "server/wire_format.h"
+
+namespace {
+
+using namespace drvvzt;
+
+class StepClock final : public DateTimeClock {
+public:
+  double now = 46000.5;
+  double Now() override { return now; }
+};
+
+class TakingLink final : public SpoolLink {
+public:
+  std::uint64_t next = 1;
+  std::optional<std::uint32_t> type;
+  Bytes body;
+  bool IsLinkUp() const override { return true; }
+  std::optional<std::uint64_t> QueueSpooledMessage(std::uint32_t msg_type,
+                                                   std::span<const std::uint8_t> b) override {
+    type = msg_type;
+    body.assign(b.begin(), b.end());
+    return next++;
+  }
+};
+
+const std::string& WorkDir() {
+  static const std::string dir = [] {
+    std::string templ = (std::filesystem::temp_directory_path() / "spool-fuzz-XXXXXX").string();
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) std::abort();
+    return std::string(buf.data());
+  }();
+  return dir;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string dir = WorkDir() + "/soob/";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const std::string file = dir + "5265C00.dd8";
+  std::FILE* out = std::fopen(file.c_str(), "wb");
+  if (out == nullptr) std::abort();
+  if (size > 0 && std::fwrite(data, 1, size, out) != size) std::abort();
+  std::fclose(out);
+
+  TakingLink link;
+  StepClock clock;
+  SpoolForwarder forwarder(link, clock, dir, WorkDir());
+  forwarder.Step();
+
+  if (size < 4) {
+    if (link.type || std::filesystem::exists(file)) std::abort();
+    if (!std::filesystem::exists(file + ".bad")) std::abort();
+    return 0;
+  }
+  if (!link.type) std::abort();
+  const std::uint32_t want_type = data[0] | data[1] << 8 | data[2] << 16 |
+                                  static_cast<std::uint32_t>(data[3]) << 24;
+  if (*link.type != want_type || link.body.size() != size - 4 ||
+      (size > 4 && std::memcmp(link.body.data(), data + 4, size - 4) != 0))
+    std::abort();
+  // An acknowledgement before the message went out proves nothing.
+  forwarder.OnSpoolAck();
+  if (!std::filesystem::exists(file)) std::abort();
+  forwarder.OnMessageWritten(1);
+  forwarder.OnSpoolAck();
+  if (std::filesystem::exists(file)) std::abort();
+  return 0;
+}
