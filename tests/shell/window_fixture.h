@@ -31,7 +31,7 @@ protected:
     if (main_keys.find("SendT8") == std::string::npos) ini += "SendT8=0\n";
     ini += main_keys + "\n" + more;
     dir.Write("drvvzt.ini", ini);
-    return std::make_unique<TForm1>(clock, tick);
+    return std::make_unique<TForm1>(clock, *window_tick);
   }
 
   // Runs the event loop until done() holds or timeout_ms pass.
@@ -49,6 +49,8 @@ protected:
   TempDir dir;
   FakeDateTimeClock clock;
   FakeTickClock tick;
+  // Tests that run the real server link give the window the system tick.
+  TickClock* window_tick = &tick;
 
 private:
   std::filesystem::path previous_dir_;
