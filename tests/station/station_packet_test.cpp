@@ -27,8 +27,6 @@ TEST(StationPacket, FieldsLandAtTheirOffsets) {
     StationPacketFields fields;
     std::string expected;
   };
-  //                       0         1         2         3
-  //                       01234567890123456789012345678901234567
   const Case cases[] = {
       {"all fields", full, "001B070000A100120130502000000000000000"},
       {"no acknowledgement", unacknowledged, "000B070000A100120130502000000000000000"},
