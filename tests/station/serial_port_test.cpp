@@ -107,6 +107,15 @@ TEST_F(SerialPortTest, ConnectFailsWithoutAUsableDevice) {
   }
 }
 
+TEST_F(SerialPortTest, RefusedLineSettingsCloseThePortAgain) {
+  port_.SetBaudRate(br14400);  // no such termios speed
+  EXPECT_FALSE(port_.Connect());
+  EXPECT_FALSE(port_.Connected());
+  EXPECT_FALSE(timer_.Running());
+  port_.SetBaudRate(br9600);
+  EXPECT_TRUE(port_.Connect()) << "the failed attempt must have released the device";
+}
+
 TEST_F(SerialPortTest, SecondComponentOnTheSameDeviceFailsUntilTheFirstLetsGo) {
   ManualPollTimer other_timer;
   TSerialPort other(other_timer, clock_, dir_.File("drvvzt.ini"));
@@ -183,6 +192,15 @@ TEST_F(SerialPortTest, ThrowingHandlerDoesNotCostTheFollowingPackets) {
   EXPECT_EQ(events_[1], stream.substr(38));
   EXPECT_FALSE(port_.PacketStartTime().has_value());
   EXPECT_EQ(pty_.SlaveQueued(), 0u);
+}
+
+TEST_F(SerialPortTest, LineStatusCheckStopsWhenNoLineSignalIsOn) {
+  port_.SetCheckLineStatus(true);
+  ASSERT_TRUE(port_.Connect());
+  const std::uint8_t ack[] = {'O', 'K', '\r', '\n'};
+  // A pseudo-terminal has no modem lines, so no signal is on.
+  EXPECT_EQ(port_.SendData(ack, 4), 0u);
+  EXPECT_EQ(pty_.DrainMaster(20), "");
 }
 
 TEST_F(SerialPortTest, SendDataWritesLargeBlocksCompletely) {
