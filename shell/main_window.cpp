@@ -122,9 +122,11 @@ TForm1::TForm1(DateTimeClock& clock, TickClock& tick)
   Notebook1->addWidget(createSettingsPage());
   createTray();
   connectHandlers();
+  // Watched from the start: a stop signal must also end a start-up that waits
+  // for the operator in a message box.
+  stop_signal_timer_->start(kStopSignalCheckMs);
   FormCreate();
   Timer2->start(kTimer2PeriodMs);
-  stop_signal_timer_->start(kStopSignalCheckMs);
 }
 
 TForm1::~TForm1() { FormDestroy(); }
@@ -410,9 +412,7 @@ void TForm1::FormDestroy() {
 
 void TForm1::closeEvent(QCloseEvent* event) {
   if (destroyed_ || close_without_code_) {
-    if (SerialPort1->Connected()) SerialPort1->Disconnect();
-    event->accept();
-    emit Closed();
+    AcceptClose(event);
     return;
   }
   if (in_close_request_) {  // a second request while the dialog is up
@@ -429,7 +429,12 @@ void TForm1::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
+  AcceptClose(event);
+}
+
+void TForm1::AcceptClose(QCloseEvent* event) {
   if (SerialPort1->Connected()) SerialPort1->Disconnect();
+  close_accepted_ = true;
   event->accept();
   emit Closed();
 }

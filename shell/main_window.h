@@ -24,6 +24,7 @@
 #include "shell/qt_poll_timer.h"
 
 class QButtonGroup;
+class QCloseEvent;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -61,6 +62,9 @@ public:
   void FormDestroy();
   // The shutdown of SIGTERM/SIGINT: like an accepted close, without the dialog.
   void CloseWithoutCode();
+  // True once a close has been accepted (also when that happened during
+  // start-up, before anybody could connect to Closed()).
+  bool CloseAccepted() const { return close_accepted_; }
 
   // The 200 ms timer: spool forwarding, then the station watchdog.
   void Timer2Timer();
@@ -145,6 +149,7 @@ private:
   void ShowStartTime();
   void MakeCloseCode();
   void SetComPort(const std::string& name);
+  void AcceptClose(QCloseEvent* event);
   void CheckStopSignal();
   void DropModalWindows();
   void PostLogText(const std::string& text);
@@ -161,6 +166,7 @@ private:
   bool centred_ = false;
   bool in_close_request_ = false;
   bool close_without_code_ = false;
+  bool close_accepted_ = false;
   bool destroyed_ = false;
 
   // The port name read by the link thread for its handshake.

@@ -173,6 +173,12 @@ TEST_F(StopSignalTest, SigintWhileTheCloseDialogWaitsEndsTheRequestAsAccepted) {
   EXPECT_TRUE(catcher.Texts().empty());
 }
 
+TEST_F(StopSignalTest, SigtermDuringTheStartUpMessageStillEndsTheDriver) {
+  AnswerNextModal<TMessageForm>([](TMessageForm*) { std::raise(SIGTERM); });
+  auto form = Start("ComPort=COM3", "[ComPorts]\nCOM3=/nonexistent/tty\n");
+  EXPECT_TRUE(form->CloseAccepted());
+}
+
 }  // namespace
 }  // namespace drvvzt
 
