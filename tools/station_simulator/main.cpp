@@ -42,7 +42,8 @@ const char kUsage[] =
     "\n"
     "Plays the radio receiving station on a serial line: sends 38-byte station\n"
     "packets, reads the \"OK\\r\\n\" acknowledgements and reports their count and\n"
-    "latency. Exit status 0 when every packet that asks for one was acknowledged.\n"
+    "latency (from writing a packet's last byte to reading its acknowledgement).\n"
+    "Exit status 0 when every packet that asks for one was acknowledged.\n"
     "\n"
     "line:\n"
     "  --device PATH      open a serial device (raw, 9600 bit/s, 8N1)\n"
@@ -66,7 +67,7 @@ const char kUsage[] =
     "  --interval-ms MS   pause between sends instead of --rate\n"
     "  --pace             real 9600 bit/s pacing, one byte per character time\n"
     "  --ack-wait-ms MS   wait this long for the last acknowledgements (default 1000)\n"
-    "  --quiet            only the summary line\n"
+    "  --quiet            no progress messages\n"
     "  --help             this text\n";
 
 struct Options {
