@@ -8,9 +8,11 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QSystemTrayIcon>
 #include <QToolButton>
 
 #include "platform/datetime.h"
@@ -36,6 +38,25 @@ constexpr QRgb kRed = qRgb(255, 0, 0) & 0xFFFFFFu;
 
 QRgb FramePixel(const QLabel* indicator) {
   return indicator->pixmap().toImage().pixel(0, 3) & 0xFFFFFFu;
+}
+
+QAction* TrayItem(const TForm1& form, const char* text) {
+  for (QAction* action : form.PopupMenu1->actions()) {
+    if (action->text() == QString::fromUtf8(text)) return action;
+  }
+  ADD_FAILURE() << "no tray menu item " << text;
+  return new QAction(form.PopupMenu1);
+}
+
+TEST_F(WindowTest, TrayIconCarriesTheHintAndItsMenu) {
+  auto form = Start();
+  EXPECT_EQ(form->TrayIcon1->toolTip(), QStringLiteral("Драйвер VZT"));
+  EXPECT_EQ(form->TrayIcon1->contextMenu(), form->PopupMenu1);
+  const QList<QAction*> items = form->PopupMenu1->actions();
+  ASSERT_EQ(items.size(), 3);
+  EXPECT_EQ(items[0]->text(), QStringLiteral("Восстановить"));
+  EXPECT_TRUE(items[1]->isSeparator());
+  EXPECT_EQ(items[2]->text(), QStringLiteral("Закрыть"));
 }
 
 TEST_F(WindowTest, ElementsSitWhereTheLayoutPutsThem) {
@@ -214,7 +235,7 @@ TEST_F(WindowTest, CloseRequestNeedsTheCode) {
       d->OkButton()->click();
     });
     MessageBoxCatcher catcher;
-    form->N6Click();
+    TrayItem(*form, "Закрыть")->trigger();
     EXPECT_EQ(closed, c.closes ? 1 : 0);
     EXPECT_EQ(catcher.Texts(), c.messages);
     if (!c.closes) {
@@ -229,7 +250,7 @@ TEST_F(WindowTest, MinimiseHidesBehindTheTrayAndRestoreBringsItBack) {
   form->show();
   form->showMinimized();
   EXPECT_TRUE(SpinUntil([&] { return !form->isVisible(); }));
-  form->N4Click();
+  TrayItem(*form, "Восстановить")->trigger();
   EXPECT_TRUE(form->isVisible());
   EXPECT_FALSE(form->isMinimized());
 }
