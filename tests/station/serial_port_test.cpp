@@ -2,9 +2,11 @@
 // millisecond tick: packet cutting, timeouts, opening, writing, setters.
 #include "station/serial_port.h"
 
+#include <atomic>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -126,6 +128,21 @@ TEST_F(SerialPortTest, SecondComponentOnTheSameDeviceFailsUntilTheFirstLetsGo) {
   EXPECT_FALSE(other_timer.Running());
   port_.Disconnect();
   EXPECT_TRUE(other.Connect());
+}
+
+// The server link thread reads Connected while the window opens and closes
+// the port; ThreadSanitizer builds see any unguarded access.
+TEST_F(SerialPortTest, ConnectedMayBeReadFromAnotherThread) {
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    while (!done.load()) (void)port_.Connected();
+  });
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_TRUE(port_.Connect());
+    port_.Disconnect();
+  }
+  done.store(true);
+  reader.join();
 }
 
 TEST_F(SerialPortTest, ConnectWhenOpenKeepsThePortAndIgnoresANewName) {
