@@ -1,0 +1,85 @@
+// The drvvzt program as a child process for whole-driver tests and the scenario
+// benchmark: a working directory with its "drvvzt.ini" ([ComPorts] mapping the
+// chosen COMn to a device such as a pty slave, [ServerHost] pointing at a
+// loopback emulator), the program started there with no arguments and the
+// offscreen Qt platform, and stopped with SIGTERM (SIGKILL when it hangs).
+// Helpers collect the station events found at the emulator and in spool files.
+//
+// Not thread-safe: one DriverProcess is used from one thread. The free
+// functions are thread-safe.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "station/station_event.h"
+#include "tools/lib/message_server_emulator.h"
+
+namespace drvvzt::testing {
+
+struct DriverConfig {
+  std::string device;                   // what COM1 maps to (a pty slave path)
+  std::uint16_t server_port = 0;        // emulator port on 127.0.0.1
+  std::string path_for_soob = "soob/";  // relative to the working directory
+  std::int32_t first_number = 0;
+  bool send_t8 = true;
+  bool not_send_to_disk = false;
+  bool log = false;
+};
+
+// The drvvzt program under $DRVVZT_BUILD_DIR; empty when it is not there.
+std::string DriverProgramPath();
+
+class DriverProcess {
+public:
+  explicit DriverProcess(std::string work_dir);
+  ~DriverProcess();  // kills a child still running
+  DriverProcess(const DriverProcess&) = delete;
+  DriverProcess& operator=(const DriverProcess&) = delete;
+
+  const std::string& work_dir() const { return work_dir_; }
+  std::string SpoolDir() const { return work_dir_ + "/" + spool_prefix_; }
+
+  // Writes drvvzt.ini for the configuration (COM1 selected).
+  void Configure(const DriverConfig& config);
+  // Starts the program; false when it cannot be run.
+  bool Start(const std::string& program = DriverProgramPath());
+  bool Running();
+  pid_t pid() const { return pid_; }
+  // True once the process holds the device open (seen in /proc/<pid>/fd).
+  bool WaitDeviceOpen(const std::string& device, int timeout_ms);
+  // SIGTERM, then SIGKILL after timeout_ms. The exit status as waitpid gives
+  // it; nothing when no child ran.
+  std::optional<int> Stop(int timeout_ms = 5000);
+  // SIGKILL at once and reap.
+  void Kill();
+  // What the program wrote to stdout and stderr.
+  std::string Output() const;
+
+private:
+  std::optional<int> Reap(int timeout_ms);
+
+  std::string work_dir_;
+  std::string spool_prefix_ = "soob/";
+  pid_t pid_ = -1;
+};
+
+// Object numbers of every complete spool file (".dd8", 26 bytes, a station
+// event) directly in dir.
+std::multiset<std::int32_t> SpoolObjectNumbers(const std::string& dir);
+// Sizes of every ".dd8" file in dir, and names of leftover "*.dd8-tmp" files.
+std::vector<std::uintmax_t> SpoolFileSizes(const std::string& dir);
+std::vector<std::string> SpoolTempFiles(const std::string& dir);
+// Object numbers of the station events the emulator received (repeats kept).
+std::multiset<std::int32_t> ServerObjectNumbers(const tools::MessageServerEmulator& emulator);
+// Numbers in `sent` found in neither `seen` set.
+std::vector<std::int32_t> MissingNumbers(const std::vector<std::int32_t>& sent,
+                                         const std::multiset<std::int32_t>& at_server,
+                                         const std::multiset<std::int32_t>& spooled);
+
+}  // namespace drvvzt::testing

@@ -1,0 +1,328 @@
+// Whole-driver fault tests: the drvvzt program between a pseudo-terminal
+// station and the loopback message-server emulator, with the server, the
+// network, the disk or the device failing under it. Each test ends with the
+// count that matters: every object number the station sent is at the server
+// or in a spool file.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "station/spool_writer.h"
+#include "tests/support/driver_process.h"
+#include "tests/support/pty_pair.h"
+#include "tests/support/temp_dir.h"
+#include "tools/lib/message_server_emulator.h"
+#include "tools/lib/station_packet.h"
+
+namespace drvvzt::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using tools::EmulatorPolicy;
+using tools::MessageServerEmulator;
+using tools::ReplyMode;
+
+class DriverFaultTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (DriverProgramPath().empty()) GTEST_SKIP() << "drvvzt program not built";
+    ASSERT_TRUE(pty_.ok());
+  }
+
+  // A loopback port on which nobody listens.
+  static std::uint16_t DeadPort() {
+    MessageServerEmulator probe;
+    EXPECT_TRUE(probe.Start());
+    const std::uint16_t port = probe.Port();
+    probe.Stop();
+    return port;
+  }
+
+  void StartDriver(std::uint16_t server_port, DriverConfig config = {}) {
+    config.device = pty_.slave_path();
+    config.server_port = server_port;
+    driver_.Configure(config);
+    ASSERT_TRUE(driver_.Start());
+    ASSERT_TRUE(WaitReady(driver_)) << driver_.Output();
+  }
+
+  // The port scan at start-up opens the device too, and opening the port ends
+  // with a purge of its input, so only an acknowledged probe shows that
+  // packets are handled. The probe's object number is never among those counted.
+  bool WaitReady(DriverProcess& driver) {
+    if (!driver.WaitDeviceOpen(pty_.slave_path(), 10000)) return false;
+    tools::StationPacketFields fields;
+    fields.object_number = kProbeObject;
+    const tools::StationPacket probe = tools::BuildStationPacket(fields);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline && driver.Running()) {
+      if (!pty_.WriteMaster(probe.data(), probe.size())) return false;
+      if (pty_.DrainMaster(300).find(tools::kAcknowledgement) == std::string::npos) continue;
+      pty_.DrainMaster(300);  // acknowledgements of earlier probes still on their way
+      return true;
+    }
+    return false;
+  }
+
+  static constexpr std::uint16_t kProbeObject = 0xFFFF;
+
+  // Waits for the handshake's port report, sent once the driver is registered.
+  void WaitRegistered(MessageServerEmulator& server, std::size_t from = 0) {
+    ASSERT_TRUE(server.WaitForType(mtPortState, 10s, from)) << driver_.Output();
+  }
+
+  // Sends packets for object numbers first..last, `gap` apart, and collects
+  // the acknowledgements the station reads back.
+  void SendObjects(int first, int last, std::chrono::milliseconds gap = 5ms) {
+    for (int n = first; n <= last; ++n) {
+      tools::StationPacketFields fields;
+      fields.object_number = static_cast<std::uint16_t>(n);
+      const tools::StationPacket packet = tools::BuildStationPacket(fields);
+      ASSERT_TRUE(pty_.WriteMaster(packet.data(), packet.size()));
+      sent_.push_back(n);
+      std::this_thread::sleep_for(gap);
+      acks_ += pty_.DrainMaster(0);
+    }
+  }
+
+  std::vector<std::int32_t> Missing(const MessageServerEmulator* server) const {
+    const std::multiset<std::int32_t> at_server =
+        server != nullptr ? ServerObjectNumbers(*server) : std::multiset<std::int32_t>{};
+    return MissingNumbers(sent_, at_server, SpoolObjectNumbers(driver_.SpoolDir()));
+  }
+
+  // Polls until every sent object is accounted for; the missing ones after timeout.
+  std::vector<std::int32_t> WaitAccounted(const MessageServerEmulator* server,
+                                          std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::vector<std::int32_t> missing = Missing(server);
+    while (!missing.empty() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(50ms);
+      missing = Missing(server);
+    }
+    return missing;
+  }
+
+  // Orderly stop, then the final count over the server and the spool.
+  void StopAndExpectNothingLost(const MessageServerEmulator* server) {
+    ASSERT_TRUE(driver_.Stop(8000).has_value());
+    EXPECT_EQ(Missing(server), std::vector<std::int32_t>{}) << driver_.Output();
+  }
+
+  // The acknowledgements so far, waiting up to timeout for one per sent packet.
+  std::size_t WaitAcks(std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (AckCount() < sent_.size() && std::chrono::steady_clock::now() < deadline) {
+      acks_ += pty_.DrainMaster(50);
+    }
+    return AckCount();
+  }
+
+  std::size_t AckCount() const {
+    std::size_t n = 0;
+    for (std::size_t at = acks_.find(tools::kAcknowledgement); at != std::string::npos;
+         at = acks_.find(tools::kAcknowledgement, at + 1))
+      ++n;
+    return n;
+  }
+
+  TempDir dir_;
+  PtyPair pty_;
+  DriverProcess driver_{dir_.path().string()};
+  std::vector<std::int32_t> sent_;
+  std::string acks_;
+};
+
+TEST_F(DriverFaultTest, ServerKilledInTheMiddleOfAStream) {
+  auto server = std::make_unique<MessageServerEmulator>();
+  ASSERT_TRUE(server->Start());
+  const std::uint16_t port = server->Port();
+  StartDriver(port);
+  WaitRegistered(*server);
+
+  SendObjects(1, 40);
+  const std::multiset<std::int32_t> before_kill = ServerObjectNumbers(*server);
+  server->Stop();
+  SendObjects(41, 80);
+  // A new server on the same port: the spool drains into it.
+  MessageServerEmulator restarted;
+  ASSERT_TRUE(restarted.Start(port));
+  std::multiset<std::int32_t> at_either = ServerObjectNumbers(restarted);
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  std::vector<std::int32_t> missing;
+  do {
+    std::this_thread::sleep_for(100ms);
+    at_either = before_kill;
+    for (std::int32_t n : ServerObjectNumbers(restarted)) at_either.insert(n);
+    missing = MissingNumbers(sent_, at_either, {});
+  } while (!missing.empty() && std::chrono::steady_clock::now() < deadline);
+  EXPECT_EQ(missing, std::vector<std::int32_t>{}) << "not delivered after the restart";
+  EXPECT_EQ(WaitAcks(), sent_.size());
+
+  ASSERT_TRUE(driver_.Stop(8000).has_value());
+  EXPECT_EQ(MissingNumbers(sent_, at_either, SpoolObjectNumbers(driver_.SpoolDir())),
+            std::vector<std::int32_t>{});
+}
+
+// Faults of the server's side of the connection, each turned on after the
+// driver registered and a first part of the stream went through.
+struct ConnectionFault {
+  const char* name;
+  ReplyMode mode;
+};
+
+class ConnectionFaultTest : public DriverFaultTest,
+                            public ::testing::WithParamInterface<ConnectionFault> {};
+
+TEST_P(ConnectionFaultTest, NothingLostAcrossTheFault) {
+  MessageServerEmulator server;
+  ASSERT_TRUE(server.Start());
+  StartDriver(server.Port());
+  WaitRegistered(server);
+  SendObjects(1, 20);
+
+  EmulatorPolicy policy;
+  policy.mode = GetParam().mode;
+  server.SetPolicy(policy);
+  SendObjects(21, 60, 10ms);
+  // Long enough for unanswered reads to pile up and the link to be given up.
+  std::this_thread::sleep_for(3s);
+  server.SetPolicy(EmulatorPolicy{});
+  SendObjects(61, 80, 10ms);
+
+  EXPECT_EQ(WaitAcks(), sent_.size());
+  StopAndExpectNothingLost(&server);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, ConnectionFaultTest,
+    ::testing::Values(ConnectionFault{"silent", ReplyMode::kSilent},
+                      ConnectionFault{"reset", ReplyMode::kReset},
+                      ConnectionFault{"half_open", ReplyMode::kStopReading},
+                      ConnectionFault{"garbage", ReplyMode::kGarbage}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DriverFaultTest, ServerThatAcceptsAndNeverAnswers) {
+  EmulatorPolicy silent;
+  silent.mode = ReplyMode::kSilent;
+  MessageServerEmulator server(silent);
+  ASSERT_TRUE(server.Start());
+  StartDriver(server.Port());
+  ASSERT_TRUE(server.WaitForConnections(1, 10s));
+  SendObjects(1, 30, 20ms);
+  StopAndExpectNothingLost(&server);
+}
+
+TEST_F(DriverFaultTest, UnwritableSpoolDirectoryKeepsRecordsUntilItIsWritable) {
+  // The spool directory's name is taken by a plain file: nothing can be created
+  // there (this works as root too, where permission bits do not stop writes).
+  dir_.Write("blocked", "not a directory");
+  DriverConfig config;
+  config.path_for_soob = "blocked/";
+  StartDriver(DeadPort(), config);
+  SendObjects(1, 10, 20ms);
+  EXPECT_EQ(WaitAcks(), 10u);
+  EXPECT_TRUE(SpoolObjectNumbers(driver_.SpoolDir()).empty());
+
+  fs::remove(dir_.File("blocked"));
+  SendObjects(11, 12, 20ms);
+  EXPECT_EQ(WaitAccounted(nullptr, 5s), std::vector<std::int32_t>{});
+  StopAndExpectNothingLost(nullptr);
+}
+
+TEST_F(DriverFaultTest, SpoolDirectoryRemovedWhileRunning) {
+  StartDriver(DeadPort());
+  SendObjects(1, 5, 20ms);
+  EXPECT_EQ(WaitAccounted(nullptr, 5s), std::vector<std::int32_t>{});
+
+  fs::remove_all(driver_.SpoolDir());
+  sent_.clear();  // those went with the directory
+  SendObjects(6, 15, 20ms);
+  EXPECT_EQ(WaitAccounted(nullptr, 5s), std::vector<std::int32_t>{});
+  StopAndExpectNothingLost(nullptr);
+}
+
+TEST_F(DriverFaultTest, StationDeviceVanishesWhileOpen) {
+  MessageServerEmulator server;
+  ASSERT_TRUE(server.Start());
+  StartDriver(server.Port());
+  WaitRegistered(server);
+  SendObjects(1, 20);
+  EXPECT_EQ(WaitAccounted(&server, 5s), std::vector<std::int32_t>{});
+
+  pty_.CloseMaster();
+  std::this_thread::sleep_for(1s);
+  EXPECT_TRUE(driver_.Running()) << driver_.Output();
+  StopAndExpectNothingLost(&server);
+}
+
+TEST_F(DriverFaultTest, KilledWhileSpoolingLeavesOnlyWholeFilesAndRecoversTemporaries) {
+  const std::uint16_t dead = DeadPort();
+  StartDriver(dead);
+  // The whole stream at once, and the kill as soon as the first one is handled.
+  std::string stream;
+  for (int n = 1; n <= 200; ++n) {
+    tools::StationPacketFields fields;
+    fields.object_number = static_cast<std::uint16_t>(n);
+    stream += tools::StationPacketText(fields);
+    sent_.push_back(n);
+  }
+  ASSERT_TRUE(pty_.WriteMaster(stream));
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (acks_.empty() && std::chrono::steady_clock::now() < deadline) acks_ += pty_.DrainMaster(5);
+  driver_.Kill();
+  acks_ += pty_.DrainMaster(50);
+
+  for (std::uintmax_t size : SpoolFileSizes(driver_.SpoolDir())) EXPECT_EQ(size, kSpoolFileSize);
+  // The acknowledgement goes out before the record is written: only the last
+  // acknowledged packet may have been cut short by the kill.
+  const std::size_t acked = AckCount();
+  ASSERT_GT(acked, 0u) << "the kill came before any spooling";
+  ASSERT_LT(acked, sent_.size()) << "the kill came after the spooling";
+  sent_.resize(acked);
+  const std::vector<std::int32_t> missing = Missing(nullptr);
+  EXPECT_LE(missing.size(), 1u);
+  if (!missing.empty()) {
+    EXPECT_EQ(missing.front(), static_cast<std::int32_t>(acked));
+  }
+
+  // Temporary files as a kill in the middle of a write leaves them.
+  TStationEvent event;
+  event.ObjectNumber = 9999;
+  event.Code = TEventCode{4, {'1', '3', '0', '1'}};
+  const auto whole = SpoolFileContent(EncodeStationEvent(event));
+  const std::string spool = driver_.SpoolDir();
+  fs::create_directories(spool);
+  std::ofstream(spool + "7000000-1-1.dd8-tmp", std::ios::binary)
+      .write(reinterpret_cast<const char*>(whole.data()), whole.size());
+  std::ofstream(spool + "7000001-1-2.dd8-tmp", std::ios::binary)
+      .write(reinterpret_cast<const char*>(whole.data()), 10);
+
+  DriverProcess again(dir_.path().string());
+  DriverConfig config;
+  config.device = pty_.slave_path();
+  config.server_port = dead;
+  again.Configure(config);
+  ASSERT_TRUE(again.Start());
+  ASSERT_TRUE(WaitReady(again)) << again.Output();
+  ASSERT_TRUE(again.Stop(8000).has_value());
+
+  EXPECT_EQ(SpoolTempFiles(spool), std::vector<std::string>{})
+      << again.Output() << dir_.Read("error.txt");
+  EXPECT_EQ(SpoolObjectNumbers(spool).count(9999), 1u);
+  for (std::uintmax_t size : SpoolFileSizes(spool)) EXPECT_EQ(size, kSpoolFileSize);
+}
+
+}  // namespace
+}  // namespace drvvzt::testing
