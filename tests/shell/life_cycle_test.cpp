@@ -99,6 +99,27 @@ TEST_F(WindowTest, WithoutTheLinkPacketsGoToSpoolFiles) {
   EXPECT_EQ(SpoolFiles(dir.path().string()), 2);
 }
 
+TEST_F(WindowTest, APacketAfterSilenceMovesTheRedBarThenTurnsGreen) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  auto form = Start(PortSettings(pty) + "\nAttention=00:01:00", PortMap(pty));
+  form->Timer2Timer();
+  clock.AdvanceMs(2 * 60 * 1000);
+  form->Timer2Timer();
+  ASSERT_FALSE(form->StationAlive());
+
+  ASSERT_TRUE(pty.WriteMaster(Packet(5)));
+  ASSERT_TRUE(SpinUntil([&] { return form->StationTick() == 1; }));
+  const QImage red = form->StationImage->pixmap().toImage();
+  EXPECT_EQ(red.pixel(1, 5) & 0xFFFFFFu, 0xFF0000u);  // the bar now starts at column 1
+  EXPECT_EQ(red.pixel(5, 5) & 0xFFFFFFu, 0xFF0000u);
+  EXPECT_EQ(red.pixel(6, 5) & 0xFFFFFFu, 0xFFFFFFu);
+
+  form->Timer2Timer();
+  EXPECT_TRUE(form->StationAlive());
+  EXPECT_EQ(form->StationImage->pixmap().toImage().pixel(5, 5) & 0xFFFFFFu, 0x008000u);
+}
+
 TEST_F(WindowTest, ShutdownSpoolsLiveEventsStillQueuedButNotSpooledOnes) {
   // Nobody listens on the port: the link stays down and the queue keeps what
   // it is given.
