@@ -3,6 +3,7 @@
 #include "shell/main_window.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <random>
 #include <span>
@@ -308,10 +309,24 @@ void TForm1::FormCreate() {
   ShowStartTime();
 }
 
+// Seeded afresh at every start from the system's entropy and the clocks, so
+// that two starts do not share a code (the clocks alone would still differ
+// when the entropy source is missing).
+static unsigned CodeSeedEntropy() {
+  try {
+    std::random_device entropy;
+    return entropy();
+  } catch (...) {
+    return 0;
+  }
+}
+
 void TForm1::MakeCloseCode() {
-  std::random_device entropy;
-  std::seed_seq seed{entropy(), entropy(), static_cast<unsigned>(tick_.NowTick()),
-                     static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count())};
+  const auto wall = std::chrono::system_clock::now().time_since_epoch().count();
+  const auto mono = std::chrono::steady_clock::now().time_since_epoch().count();
+  std::seed_seq seed{CodeSeedEntropy(), CodeSeedEntropy(), static_cast<unsigned>(tick_.NowTick()),
+                     static_cast<unsigned>(wall), static_cast<unsigned>(wall >> 32),
+                     static_cast<unsigned>(mono)};
   std::mt19937 generator(seed);
   std::uniform_int_distribution<int> draw(0, 89998);
   CloseCode_ = QString::number(draw(generator) + 10000);
