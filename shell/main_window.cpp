@@ -57,8 +57,6 @@ constexpr int kMemoMaxLines = 5000;  // months unattended must not grow memory w
 constexpr std::int32_t kServerTickLimit = 16;
 
 constexpr char kDevicePrefix[] = "\\\\.\\";
-constexpr char kCaptionStop[] = "Остановить";
-constexpr char kCaptionStart[] = "Запустить";
 
 // The positions on the pages are laid out for an 11-pixel sans face; wider
 // faces would run the captions into the pictures beside them.
@@ -237,7 +235,7 @@ QWidget* TForm1::createSettingsPage() {
   ComboBox1->setGeometry(18, 25, 103, ComboBox1->sizeHint().height());
   ComboBox1->setEnabled(false);
 
-  Button2 = new QPushButton(QString::fromUtf8(kCaptionStop), GroupBox1);
+  Button2 = new QPushButton(QString::fromUtf8(kCaptionRunning), GroupBox1);
   Button2->setObjectName(QStringLiteral("Button2"));
   Button2->setGeometry(143, 22, 94, 25);
   QFont bold = Button2->font();
@@ -270,6 +268,7 @@ void TForm1::connectHandlers() {
   connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
   connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
   connect(ComboBox1, &QComboBox::activated, this, &TForm1::ComboBox1Select);
+  connect(ComboBox1, &QComboBox::currentTextChanged, this, &TForm1::ShowPortDevice);
   connect(Button28, &QToolButton::clicked, this, &TForm1::Button28Click);
   connect(Button47, &QToolButton::clicked, this, &TForm1::Button47Click);
   Timer2 = new QTimer(this);
@@ -303,7 +302,6 @@ void TForm1::FormCreate() {
   CreateStationChain();
   ServerCaption2->setVisible(settings_.SendT7);
   ServerImage2->setVisible(settings_.SendT7);
-  ComboBox1->setEditText(QString::fromStdString(settings_.ComPort));
   OpenConfiguredPort();
   CreateServerLink();
   ShowStartTime();
@@ -374,29 +372,6 @@ void TForm1::CreateStationChain() {
   handler_->SetLastPacketTime(start_time_);
 }
 
-void TForm1::OpenConfiguredPort() {
-  if (settings_.ComPort == kNoComPort) {
-    EnterStoppedState();
-    return;
-  }
-  bool opened = false;
-  try {
-    SerialPort1->SetPortName(kDevicePrefix + settings_.ComPort);
-    opened = SerialPort1->Connect();
-  } catch (...) {
-    opened = false;
-  }
-  if (opened) return;
-  ShowMessageBox(QStringLiteral("Порт уже занят. Смените его."));
-  EnterStoppedState();
-}
-
-void TForm1::EnterStoppedState() {
-  Button1->setEnabled(true);
-  ComboBox1->setEnabled(true);
-  Button2->setText(QString::fromUtf8(kCaptionStart));
-}
-
 void TForm1::CreateServerLink() {
   if (!link_) return;
   link_->Start();
@@ -430,7 +405,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
     AcceptClose(event);
     return;
   }
-  if (in_close_request_) {  // a second request while the dialog is up
+  if (in_close_request_ || Form2->isVisible()) {  // the dialog is already up (close or port stop)
     event->ignore();
     return;
   }
@@ -476,12 +451,24 @@ void TForm1::DropModalWindows() {
 // ---- Timer, watchdog and indicators ------------------------------------------
 
 void TForm1::Timer2Timer() {
+  bool forwarded = true;
   try {
     if (forwarder_) forwarder_->Step();
   } catch (...) {
-    return;  // the watchdog waits for the next tick
+    forwarded = false;  // the watchdog waits for the next tick
   }
-  StationWatchdog();
+  FlushSpoolBacklog();
+  if (forwarded) StationWatchdog();
+}
+
+// Records kept in memory while the disk refused them go out as soon as it
+// takes them again, not only when the next event arrives (it may be hours).
+void TForm1::FlushSpoolBacklog() {
+  try {
+    if (spool_ && spool_->BacklogSize() > 0) spool_->FlushBacklog();
+  } catch (...) {
+    // kept in memory; the next tick tries again
+  }
 }
 
 void TForm1::StationWatchdog() {
@@ -509,15 +496,6 @@ double TForm1::LastPacketTime() const { return handler_ ? handler_->LastPacketTi
 std::int32_t TForm1::StationTick() const { return handler_ ? handler_->StationTick() : 0; }
 
 // ---- Port controls and page buttons -------------------------------------------
-
-// Port scan: probing COM1..COM32 comes with the port controls.
-void TForm1::Button1Click() {}
-
-// Start/stop of the port: comes with the port controls.
-void TForm1::Button2Click() {}
-
-// A choice in the port list: comes with the port controls.
-void TForm1::ComboBox1Select() {}
 
 void TForm1::Button28Click() {
   Notebook1->setCurrentIndex(0);

@@ -48,6 +48,9 @@ class cl;
 inline constexpr char kProductTitle[] = "АДВСМ";
 inline constexpr int kClientWidth = 447;
 inline constexpr int kClientHeight = 331;
+// The start/stop button's caption is the port's run state.
+inline constexpr char kCaptionRunning[] = "Остановить";
+inline constexpr char kCaptionStopped[] = "Запустить";
 
 class TForm1 : public QWidget, public LinkHost {
   Q_OBJECT
@@ -69,6 +72,7 @@ public:
   // The 200 ms timer: spool forwarding, then the station watchdog.
   void Timer2Timer();
   void StationWatchdog();
+  void FlushSpoolBacklog();
   void DrawStationIndicator();
   void DrawServerIndicator();
 
@@ -146,6 +150,13 @@ private:
   void CreateServerLink();
   void OpenConfiguredPort();
   void EnterStoppedState();
+  void EnterRunningState();
+  bool PortRunning() const;
+  bool ConnectPort(const std::string& name);
+  void StopOnRequest();
+  void StartChosenPort();
+  bool SendPortState();
+  void ShowPortDevice(const QString& name);
   void ShowStartTime();
   void MakeCloseCode();
   void SetComPort(const std::string& name);
