@@ -11,7 +11,13 @@ QtPollTimer::QtPollTimer() {
   QObject::connect(&timer_, &QTimer::timeout, [this] {
     // A copy: the tick may stop or restart this timer.
     auto tick = tick_;
-    if (tick) tick();
+    if (!tick) return;
+    // An exception must not cross Qt's event loop (that ends the process); the
+    // poll has already delivered what it could, the next tick goes on.
+    try {
+      tick();
+    } catch (...) {
+    }
   });
 }
 

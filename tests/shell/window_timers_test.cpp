@@ -1,0 +1,85 @@
+// The window's timers keep working through failures: the serial poll goes on
+// after a packet handler threw, and records kept in memory while the disk
+// refused them are written by the 200 ms tick once it takes them again.
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "shell/main_window.h"
+#include "shell/qt_poll_timer.h"
+#include "station/serial_port.h"
+#include "tests/shell/qt_test_main.h"
+#include "tests/shell/window_fixture.h"
+#include "tests/support/pty_pair.h"
+#include "tools/lib/spool_inspection.h"
+#include "tools/lib/station_packet.h"
+
+namespace drvvzt {
+namespace {
+
+using testing::PtyPair;
+using testing::WindowTest;
+
+std::string Packet(std::uint16_t object) {
+  tools::StationPacketFields fields;
+  fields.object_number = object;
+  return tools::StationPacketText(fields);
+}
+
+TEST_F(WindowTest, APacketHandlerThatThrowsDoesNotStopThePoll) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  QtPollTimer timer;
+  TSerialPort port(timer);
+  port.SetPortName(pty.slave_path());
+  port.SetPacketSize(38);
+  port.SetPollingDelay(5);
+  int delivered = 0;
+  port.OnReceivePacket = [&](TSerialPort&, const std::uint8_t*, std::uint32_t) {
+    ++delivered;
+    if (delivered == 1) throw std::runtime_error("handler failed");
+  };
+  ASSERT_TRUE(port.Connect());
+  ASSERT_TRUE(pty.WriteMaster(Packet(1)));
+  ASSERT_TRUE(SpinUntil([&] { return delivered == 1; }));
+  ASSERT_TRUE(pty.WriteMaster(Packet(2)));
+  EXPECT_TRUE(SpinUntil([&] { return delivered == 2; }));
+  EXPECT_TRUE(timer.Running());
+}
+
+int SpoolFileCount(const std::filesystem::path& dir) {
+  const auto entries = InspectSpoolDirectory(dir.string());
+  if (!entries) return -1;
+  int count = 0;
+  for (const SpoolEntry& e : *entries) {
+    EXPECT_TRUE(e.problem.empty()) << e.name << ": " << e.problem;
+    if (!e.set_aside) ++count;
+  }
+  return count;
+}
+
+TEST_F(WindowTest, TheTimerWritesTheBacklogOnceTheDiskTakesItWithoutNewEvents) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  // A plain file where the spool directory belongs: records stay in memory.
+  dir.Write("spool", "");
+  auto form = Start("ComPort=COM3\nPathForSoob=spool/", "[ComPorts]\nCOM3=" + pty.slave_path() + "\n");
+  ASSERT_TRUE(form->SerialPort().Connected());
+  ASSERT_TRUE(pty.WriteMaster(Packet(7) + Packet(8)));
+  std::string acks;
+  ASSERT_TRUE(SpinUntil([&] {
+    acks += pty.DrainMaster(0);
+    return acks.size() >= 8;
+  }));
+  form->Timer2Timer();
+  ASSERT_FALSE(std::filesystem::is_directory(dir.path() / "spool"));
+
+  std::filesystem::remove(dir.path() / "spool");
+  form->Timer2Timer();
+  EXPECT_EQ(SpoolFileCount(dir.path() / "spool"), 2);
+}
+
+}  // namespace
+}  // namespace drvvzt
+
+DRVVZT_QT_TEST_MAIN
