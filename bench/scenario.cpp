@@ -395,13 +395,6 @@ void RunIdle(Rig& rig, int seconds) {
   Report("idle resident memory (MB)", Fixed(rss, 1), "<= 80", rss <= 80.0);
 }
 
-std::string DefaultDriver() {
-  if (const char* build = std::getenv("DRVVZT_BUILD_DIR")) return std::string(build) + "/shell/drvvzt";
-  std::error_code ec;
-  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  return (self.parent_path().parent_path() / "shell" / "drvvzt").string();
-}
-
 std::vector<std::string> Split(const std::string& text) {
   std::vector<std::string> parts;
   std::stringstream in(text);
@@ -411,7 +404,7 @@ std::vector<std::string> Split(const std::string& text) {
 
 Options Parse(int argc, char** argv) {
   Options o;
-  o.driver = DefaultDriver();
+  o.driver = drvvzt::testing::DriverProgramPath();
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -458,7 +451,7 @@ void PrintTable() {
 
 int main(int argc, char** argv) {
   const Options options = Parse(argc, argv);
-  if (access(options.driver.c_str(), X_OK) != 0) {
+  if (options.driver.empty() || access(options.driver.c_str(), X_OK) != 0) {
     std::fprintf(stderr, "no drvvzt program at %s (use --driver)\n", options.driver.c_str());
     return 1;
   }

@@ -2,6 +2,7 @@
 #include "tests/support/driver_process.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,9 +29,12 @@ bool EndsWith(const std::string& s, const std::string& tail) {
 }  // namespace
 
 std::string DriverProgramPath() {
+  // Test and benchmark programs live one folder below the build directory.
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
   const char* build = std::getenv("DRVVZT_BUILD_DIR");
-  if (build == nullptr) return {};
-  const std::string path = std::string(build) + "/shell/drvvzt";
+  const fs::path dir = build != nullptr ? fs::path(build) : self.parent_path().parent_path();
+  const std::string path = (dir / "shell" / "drvvzt").string();
   return access(path.c_str(), X_OK) == 0 ? path : std::string();
 }
 
@@ -40,6 +44,7 @@ DriverProcess::~DriverProcess() { Kill(); }
 
 void DriverProcess::Configure(const DriverConfig& config) {
   spool_prefix_ = config.path_for_soob;
+  file_size_limit_ = config.file_size_limit;
   std::ofstream ini(work_dir_ + "/drvvzt.ini", std::ios::trunc);
   ini << "[main]\n"
       << "ComPort=COM1\n"
@@ -65,6 +70,12 @@ bool DriverProcess::Start(const std::string& program) {
     std::FILE* f = std::freopen(out.c_str(), "a", stdout);
     if (f != nullptr) dup2(fileno(stdout), STDERR_FILENO);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (file_size_limit_) {
+      signal(SIGXFSZ, SIG_IGN);  // kept across exec: writes fail with EFBIG instead
+      // Only the soft limit: SetFileSizeLimit may lift it again unprivileged.
+      const rlimit limit{*file_size_limit_, RLIM_INFINITY};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(125);
+    }
     execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -96,6 +107,13 @@ bool DriverProcess::WaitDeviceOpen(const std::string& device, int timeout_ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;
+}
+
+bool DriverProcess::SetFileSizeLimit(std::optional<std::uint64_t> bytes) {
+  if (pid_ <= 0) return false;
+  const rlim_t value = bytes ? static_cast<rlim_t>(*bytes) : RLIM_INFINITY;
+  const rlimit limit{value, RLIM_INFINITY};
+  return prlimit(pid_, RLIMIT_FSIZE, &limit, nullptr) == 0;
 }
 
 std::optional<int> DriverProcess::Reap(int timeout_ms) {

@@ -30,9 +30,13 @@ struct DriverConfig {
   bool send_t8 = true;
   bool not_send_to_disk = false;
   bool log = false;
+  // Largest file the program may write (RLIMIT_FSIZE, SIGXFSZ ignored), as a
+  // full disk would have it; nothing: no limit.
+  std::optional<std::uint64_t> file_size_limit;
 };
 
-// The drvvzt program under $DRVVZT_BUILD_DIR; empty when it is not there.
+// The drvvzt program under $DRVVZT_BUILD_DIR, or else in the build directory
+// above the running program's folder; empty when it is not there.
 std::string DriverProgramPath();
 
 class DriverProcess {
@@ -45,7 +49,8 @@ public:
   const std::string& work_dir() const { return work_dir_; }
   std::string SpoolDir() const { return work_dir_ + "/" + spool_prefix_; }
 
-  // Writes drvvzt.ini for the configuration (COM1 selected).
+  // Writes drvvzt.ini for the configuration (COM1 selected); the file size
+  // limit applies from the next Start.
   void Configure(const DriverConfig& config);
   // Starts the program; false when it cannot be run.
   bool Start(const std::string& program = DriverProgramPath());
@@ -53,6 +58,8 @@ public:
   pid_t pid() const { return pid_; }
   // True once the process holds the device open (seen in /proc/<pid>/fd).
   bool WaitDeviceOpen(const std::string& device, int timeout_ms);
+  // Sets the running program's file size limit (nothing: unlimited).
+  bool SetFileSizeLimit(std::optional<std::uint64_t> bytes);
   // SIGTERM, then SIGKILL after timeout_ms. The exit status as waitpid gives
   // it; nothing when no child ran.
   std::optional<int> Stop(int timeout_ms = 5000);
@@ -66,6 +73,7 @@ private:
 
   std::string work_dir_;
   std::string spool_prefix_ = "soob/";
+  std::optional<std::uint64_t> file_size_limit_;
   pid_t pid_ = -1;
 };
 

@@ -152,8 +152,8 @@ TEST_F(DriverFaultTest, ServerKilledInTheMiddleOfAStream) {
   WaitRegistered(*server);
 
   SendObjects(1, 40);
-  const std::multiset<std::int32_t> before_kill = ServerObjectNumbers(*server);
   server->Stop();
+  const std::multiset<std::int32_t> before_kill = ServerObjectNumbers(*server);
   SendObjects(41, 80);
   // A new server on the same port: the spool drains into it.
   MessageServerEmulator restarted;
@@ -236,6 +236,22 @@ TEST_F(DriverFaultTest, UnwritableSpoolDirectoryKeepsRecordsUntilItIsWritable) {
   EXPECT_TRUE(SpoolObjectNumbers(driver_.SpoolDir()).empty());
 
   fs::remove(dir_.File("blocked"));
+  SendObjects(11, 12, 20ms);
+  EXPECT_EQ(WaitAccounted(nullptr, 5s), std::vector<std::int32_t>{});
+  StopAndExpectNothingLost(nullptr);
+}
+
+TEST_F(DriverFaultTest, FullDiskKeepsRecordsUntilThereIsRoomAgain) {
+  DriverConfig config;
+  config.file_size_limit = 8;  // smaller than any spool file or error line
+  StartDriver(DeadPort(), config);
+  SendObjects(1, 10, 20ms);
+  EXPECT_EQ(WaitAcks(), 10u);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(driver_.Running()) << driver_.Output();
+  EXPECT_TRUE(SpoolObjectNumbers(driver_.SpoolDir()).empty());
+
+  ASSERT_TRUE(driver_.SetFileSizeLimit(std::nullopt));
   SendObjects(11, 12, 20ms);
   EXPECT_EQ(WaitAccounted(nullptr, 5s), std::vector<std::int32_t>{});
   StopAndExpectNothingLost(nullptr);
