@@ -2,6 +2,7 @@
 // choice stores, start and stop with their dialogs, and the port-state
 // messages each of them sends to the message server.
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -22,6 +23,7 @@
 #include "server/wire_format.h"
 #include "shell/close_code_dialog.h"
 #include "shell/main_window.h"
+#include "shell/stop_signals.h"
 #include "station/poll_timer.h"
 #include "station/serial_port.h"
 #include "tests/shell/modal_driver.h"
@@ -211,6 +213,24 @@ TEST_F(WindowTest, AnUnwritableConfigurationLogsCode19AndChangesNothing) {
   EXPECT_EQ(FileText(dir.path() / "error.txt"), ErrorLogLine(kErrorPortWrite));
   EXPECT_EQ(form->ComPort(), "COM255");
   EXPECT_TRUE(catcher.Texts().empty());
+}
+
+// A stop signal while the stop or start dialogs wait ends the driver; the
+// refusal message must not then hold the closing window open.
+TEST_F(WindowTest, AStopSignalDuringTheStopDialogClosesWithoutTheRefusal) {
+  InstallStopSignals();
+  ClearStopSignal();
+  PortBench bench({3});
+  ASSERT_TRUE(bench.ok());
+  auto form = Start("ComPort=COM3", bench.Section());
+  ASSERT_TRUE(form->SerialPort().Connected());
+  AnswerNextModal<TForm2>([](TForm2*) { std::raise(SIGTERM); });  // the operator never answers
+  MessageBoxCatcher catcher;
+  form->Button2->click();
+  EXPECT_TRUE(form->CloseAccepted());
+  EXPECT_FALSE(form->SerialPort().Connected());
+  EXPECT_TRUE(catcher.Texts().empty());
+  ClearStopSignal();
 }
 
 // ---- Port-state messages ----------------------------------------------------------
