@@ -1,5 +1,5 @@
-// POSIX implementation of the durable file helpers. EINTR is retried here, in
-// RetryEintr, and nowhere else.
+// POSIX implementation of the durable file helpers. EINTR is retried through
+// RetryEintr only.
 #include "platform/durable_file.h"
 
 #include <atomic>
@@ -11,16 +11,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/retry_eintr.h"
+
 namespace drvvzt {
 namespace {
 
-template <typename Call>
-auto RetryEintr(Call call) {
-  for (;;) {
-    auto result = call();
-    if (result != -1 || errno != EINTR) return result;
-  }
-}
+using platform_detail::RetryEintr;
 
 // Closes fd without disturbing the errno of an earlier failure.
 void CloseKeepErrno(int fd) {

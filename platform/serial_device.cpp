@@ -10,18 +10,12 @@
 
 #include <cerrno>
 
+#include "platform/retry_eintr.h"
+
 namespace drvvzt {
 namespace {
 
-// Every system call of this file goes through here, so EINTR is retried in
-// one place.
-template <typename Call>
-auto RetryEintr(Call call) {
-  for (;;) {
-    auto result = call();
-    if (result >= 0 || errno != EINTR) return result;
-  }
-}
+using platform_detail::RetryEintr;
 
 SerialError ErrorFromErrno(int error) {
   switch (error) {

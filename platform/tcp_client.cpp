@@ -14,9 +14,13 @@
 #include <chrono>
 #include <string>
 
+#include "platform/retry_eintr.h"
+
 namespace drvvzt {
 
 namespace {
+
+using platform_detail::RetryEintr;
 
 // Waits are cut into slices this long so that a stop request is seen quickly.
 constexpr int kStopSliceMs = 50;
@@ -25,15 +29,6 @@ long long MonotonicMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-// The one place that retries a system call interrupted by a signal.
-template <typename Call>
-auto RetryEintr(Call call) {
-  for (;;) {
-    auto result = call();
-    if (result >= 0 || errno != EINTR) return result;
-  }
 }
 
 bool SetNonBlocking(int fd) {
