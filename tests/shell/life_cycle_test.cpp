@@ -142,7 +142,9 @@ TEST_F(WindowTest, ShutdownSpoolsLiveEventsStillQueuedButNotSpooledOnes) {
 TEST_F(WindowTest, ShutdownWritesTheInMemoryBacklog) {
   PtyPair pty;
   ASSERT_TRUE(pty.ok());
-  // The spool directory is missing: records stay in memory until it exists.
+  // A plain file where the spool directory belongs: the records cannot be
+  // written and stay in memory until the directory can be made.
+  dir.Write("spool", "");
   auto form = Start(PortSettings(pty) + "\nPathForSoob=spool/", PortMap(pty));
   ASSERT_TRUE(pty.WriteMaster(Packet(7) + Packet(8)));
   std::string acks;
@@ -150,7 +152,9 @@ TEST_F(WindowTest, ShutdownWritesTheInMemoryBacklog) {
     acks += pty.DrainMaster(0);
     return acks.size() >= 8;
   }));
-  std::filesystem::create_directory(dir.path() / "spool");
+  // No event is processed between clearing the way and the shutdown, so the
+  // window's timer cannot write the backlog first.
+  std::filesystem::remove(dir.path() / "spool");
   form.reset();
   EXPECT_EQ(SpoolFiles((dir.path() / "spool").string()), 2);
 }
