@@ -109,6 +109,7 @@ public:
     close(slave_);
   }
   const std::string& path() const { return path_; }
+  int slave_fd() const { return slave_; }
 
   bool Write(const std::string& bytes) {
     std::size_t done = 0;
@@ -254,8 +255,10 @@ void RunLatency(Rig& rig, int packets) {
       continue;
     }
     ack_ms.push_back(Ms(Clock::now() - sent[static_cast<std::size_t>(n)]));
-    // A station sends no faster than its line: 38 bytes at 9600 bit/s.
-    std::this_thread::sleep_for(std::chrono::milliseconds(40) - (Clock::now() - sent[static_cast<std::size_t>(n)]));
+    // A station sends no faster than its line (38 bytes at 9600 bit/s); the
+    // jitter keeps the arrivals from locking onto the 5 ms poll's phase.
+    const auto gap = std::chrono::microseconds(40000 + (n * 7919) % 5000);
+    std::this_thread::sleep_for(gap - (Clock::now() - sent[static_cast<std::size_t>(n)]));
   }
   std::this_thread::sleep_for(2s);
   std::vector<double> frame_ms;
@@ -270,6 +273,49 @@ void RunLatency(Rig& rig, int packets) {
   Report("packet -> frame p99 (ms)", Fixed(f99), "<= 10", f99 <= 10.0);
   Report("frames seen / packets", std::to_string(frame_ms.size()) + " / " + std::to_string(packets),
          "all", frame_ms.size() == static_cast<std::size_t>(packets));
+}
+
+// The pseudo-terminal's own round trip, with an answer as quick as a blocking
+// reader gives it: the floor under every latency measured through it.
+void RunPtyBaseline(int packets) {
+  std::fprintf(stderr, "pty baseline: %d packets\n", packets);
+  Station line;
+  std::atomic<bool> stop{false};
+  std::thread echo([&] {
+    std::size_t have = 0;
+    char buf[4096];
+    while (!stop) {
+      pollfd pfd{line.slave_fd(), POLLIN, 0};
+      if (poll(&pfd, 1, 50) <= 0) continue;
+      const ssize_t n = read(line.slave_fd(), buf, sizeof buf);
+      if (n <= 0) continue;
+      for (have += static_cast<std::size_t>(n); have >= 38; have -= 38) {
+        if (write(line.slave_fd(), "OK\r\n", 4) != 4) return;
+      }
+    }
+  });
+  std::vector<double> ms;
+  for (int n = 1; n <= packets; ++n) {
+    const auto t = Clock::now();
+    line.Write(Packet(n));
+    if (line.WaitAcks(1, 1000)) ms.push_back(Ms(Clock::now() - t));
+    std::this_thread::sleep_for(std::chrono::microseconds(2000 + (n * 7919) % 5000));
+  }
+  stop = true;
+  echo.join();
+  Report("pty round trip alone p50 (ms)", Fixed(Percentile(ms, 50)));
+  Report("pty round trip alone p99 (ms)", Fixed(Percentile(ms, 99)));
+
+  // How late a 5 ms timed wait wakes up on this machine: the serial poll's
+  // period stretches by as much.
+  std::vector<double> late;
+  for (int n = 0; n < packets; ++n) {
+    const auto t = Clock::now();
+    std::this_thread::sleep_for(5ms);
+    late.push_back(Ms(Clock::now() - t) - 5.0);
+  }
+  Report("5 ms wait wakes late p50 (ms)", Fixed(Percentile(late, 50)));
+  Report("5 ms wait wakes late p99 (ms)", Fixed(Percentile(late, 99)));
 }
 
 void RunBurst(Rig& rig, int count) {
@@ -458,7 +504,10 @@ int main(int argc, char** argv) {
   Rig rig(options.driver);
   rig.StartDriver();
   if (options.scenarios.count("idle")) RunIdle(rig, options.idle_seconds);
-  if (options.scenarios.count("latency")) RunLatency(rig, options.packets);
+  if (options.scenarios.count("latency")) {
+    RunPtyBaseline(options.packets);
+    RunLatency(rig, options.packets);
+  }
   if (options.scenarios.count("burst")) RunBurst(rig, options.burst);
   if (options.scenarios.count("drain")) {
     for (int files : options.drain) RunDrain(rig, files);
