@@ -7,6 +7,7 @@
 //
 // Usage: scenario [--driver PATH] [--scenarios latency,burst,drain,idle]
 //                 [--packets N] [--burst N] [--drain N,M,...] [--idle-seconds S]
+//                 [--dump FILE]  (per-packet latencies: number, ms since start, ack ms, frame ms)
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -53,7 +54,10 @@ struct Options {
   int burst = 10000;
   std::vector<int> drain{1000, 100000};
   int idle_seconds = 60;
+  std::string dump;  // file for the per-packet latencies of the latency scenario
 };
+
+std::string g_dump;
 
 struct Row {
   std::string what;
@@ -262,9 +266,17 @@ void RunLatency(Rig& rig, int packets) {
   }
   std::this_thread::sleep_for(2s);
   std::vector<double> frame_ms;
+  std::FILE* dump = g_dump.empty() ? nullptr : std::fopen(g_dump.c_str(), "w");
+  std::size_t acked = 0;
   for (int n = 1; n <= packets; ++n) {
-    if (auto at = rig.arrivals.At(n)) frame_ms.push_back(Ms(*at - sent[static_cast<std::size_t>(n)]));
+    const auto at = rig.arrivals.At(n);
+    if (at) frame_ms.push_back(Ms(*at - sent[static_cast<std::size_t>(n)]));
+    if (dump != nullptr && acked < ack_ms.size()) {
+      std::fprintf(dump, "%d %.1f %.3f %.3f\n", n, Ms(sent[static_cast<std::size_t>(n)] - sent[1]),
+                   ack_ms[acked++], at ? Ms(*at - sent[static_cast<std::size_t>(n)]) : -1.0);
+    }
   }
+  if (dump != nullptr) std::fclose(dump);
   const double a99 = Percentile(ack_ms, 99), f99 = Percentile(frame_ms, 99);
   Report("ack latency p50 (ms)", Fixed(Percentile(ack_ms, 50)));
   Report("ack latency p99 (ms)", Fixed(a99), "<= 6", a99 <= 6.0);
@@ -471,6 +483,8 @@ Options Parse(int argc, char** argv) {
     } else if (arg == "--drain") {
       o.drain.clear();
       for (const auto& s : Split(next)) o.drain.push_back(std::atoi(s.c_str()));
+    } else if (arg == "--dump") {
+      o.dump = next;
     } else if (arg == "--idle-seconds") {
       o.idle_seconds = std::atoi(next);
     } else {
@@ -497,6 +511,7 @@ void PrintTable() {
 
 int main(int argc, char** argv) {
   const Options options = Parse(argc, argv);
+  g_dump = options.dump;
   if (options.driver.empty() || access(options.driver.c_str(), X_OK) != 0) {
     std::fprintf(stderr, "no drvvzt program at %s (use --driver)\n", options.driver.c_str());
     return 1;
