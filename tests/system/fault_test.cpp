@@ -40,6 +40,14 @@ protected:
     ASSERT_TRUE(pty_.ok());
   }
 
+  // In a sanitizer build the driver reports what it found on its own output.
+  void TearDown() override {
+    driver_.Kill();
+    const std::string out = driver_.Output();
+    EXPECT_EQ(out.find("Sanitizer"), std::string::npos) << out;
+    EXPECT_EQ(out.find("runtime error:"), std::string::npos) << out;
+  }
+
   // A loopback port on which nobody listens.
   static std::uint16_t DeadPort() {
     MessageServerEmulator probe;
