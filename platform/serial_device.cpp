@@ -2,6 +2,7 @@
 #include "platform/serial_device.h"
 
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -139,11 +140,33 @@ SerialError SerialDevice::Open(const std::string& path) {
   }
   fd_ = fd;
   path_ = path;
+  OpenArrivalWatch();
   return SerialError::kOk;
+}
+
+void SerialDevice::OpenArrivalWatch() {
+  arrival_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (arrival_fd_ < 0) return;
+  epoll_event interest{};
+  interest.events = EPOLLIN | EPOLLET;
+  interest.data.fd = fd_;
+  if (::epoll_ctl(arrival_fd_, EPOLL_CTL_ADD, fd_, &interest) < 0) {
+    ::close(arrival_fd_);
+    arrival_fd_ = -1;
+  }
+}
+
+void SerialDevice::ClearArrival() {
+  if (arrival_fd_ < 0) return;
+  epoll_event events[4];
+  while (RetryEintr([&] { return ::epoll_wait(arrival_fd_, events, 4, 0); }) > 0) {
+  }
 }
 
 void SerialDevice::Close() {
   if (!IsOpen()) return;
+  if (arrival_fd_ >= 0) ::close(arrival_fd_);
+  arrival_fd_ = -1;
   ::ioctl(fd_, TIOCNXCL);
   ::close(fd_);  // also releases the flock
   fd_ = -1;

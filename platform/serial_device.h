@@ -83,13 +83,25 @@ public:
                     std::size_t& written);
   SerialError GetModemLines(ModemLines& lines) const;
 
+  // A descriptor that turns readable when new bytes arrive on the device, for an
+  // event loop that wants to poll at once instead of at its next timer tick.
+  // Edge-triggered: it reports each arrival once, not for as long as bytes wait,
+  // so a partial packet left queued does not keep it readable. -1 when closed
+  // (or when the system could not provide one: polling then runs on its timer).
+  int ArrivalFd() const { return arrival_fd_; }
+  // Takes the pending arrival notice; the descriptor stays quiet until new bytes come.
+  void ClearArrival();
+
   // errno of the last failing call, for diagnostics.
   int LastErrno() const { return last_errno_; }
 
 private:
   SerialError Fail(int saved_errno) const;
 
+  void OpenArrivalWatch();
+
   int fd_ = -1;
+  int arrival_fd_ = -1;
   std::string path_;
   mutable int last_errno_ = 0;
 };

@@ -19,8 +19,14 @@ public:
   // Starts calling tick every period_ms milliseconds on the caller's thread,
   // replacing any earlier period and callback.
   virtual void Start(std::uint32_t period_ms, std::function<void()> tick) = 0;
-  // No more ticks after this returns. Stopping a stopped timer does nothing.
+  // No more ticks after this returns, from the period or from arrivals.
+  // Stopping a stopped timer does nothing.
   virtual void Stop() = 0;
+  // Also tick as soon as fd turns readable (the serial device reports newly
+  // arrived bytes), so a packet is handled without waiting for the period; -1
+  // stops watching. A timer that cannot watch descriptors ignores this and
+  // ticks by its period only, which is correct, just slower.
+  virtual void WatchArrivals(int fd) { (void)fd; }
 };
 
 // Ticks only when Fire() is called: tests and tools decide when time passes.

@@ -91,6 +91,7 @@ void TSerialPort::ReapplyIfOpen() {
 
 void TSerialPort::StartTimer() {
   timer_.Start(polling_delay_, [this] { Poll(); });
+  timer_.WatchArrivals(device_.ArrivalFd());
 }
 
 void TSerialPort::ResizeInputBuffer(std::uint32_t size) {
@@ -116,6 +117,8 @@ bool TSerialPort::ReadQueued(std::uint32_t count, std::uint32_t& got) {
 
 void TSerialPort::Poll() {
   if (!Connected()) return;
+  // Bytes arriving from here on wake the next poll; those queued now are seen below.
+  device_.ClearArrival();
   std::uint32_t queued = 0;
   if (device_.InputQueued(queued) != SerialError::kOk) return;
   if (packet_size_ <= 0) {

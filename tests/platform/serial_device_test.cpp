@@ -2,6 +2,7 @@
 #include "platform/serial_device.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -102,6 +103,33 @@ TEST(SerialDeviceIo, CountsReadsAndWritesWhatIsQueued) {
   EXPECT_EQ(written, 4u);
   EXPECT_EQ(pty.ReadMaster(4, 2000), "OK\r\n") << "raw mode: no CR/LF translation";
   EXPECT_EQ(device.OutputQueued(queued), SerialError::kOk);
+}
+
+// The arrival descriptor wakes an event loop once per arrival: a partial packet
+// left in the queue must not keep it readable (the loop would spin).
+TEST(SerialDeviceIo, ArrivalDescriptorReportsEachArrivalOnce) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  SerialDevice device;
+  ASSERT_EQ(device.Open(pty.slave_path()), SerialError::kOk);
+  ASSERT_EQ(device.ApplyLineSettings(SerialLineSettings{}), SerialError::kOk);
+  ASSERT_GE(device.ArrivalFd(), 0);
+  const auto readable = [&](int wait_ms) {
+    pollfd p{device.ArrivalFd(), POLLIN, 0};
+    return ::poll(&p, 1, wait_ms) == 1;
+  };
+  device.ClearArrival();
+  EXPECT_FALSE(readable(0));
+
+  ASSERT_TRUE(pty.WriteMaster("0123456789"));
+  EXPECT_TRUE(readable(2000));
+  device.ClearArrival();
+  EXPECT_FALSE(readable(50)) << "the 10 bytes still queued must not count as a new arrival";
+
+  ASSERT_TRUE(pty.WriteMaster("more"));
+  EXPECT_TRUE(readable(2000));
+  device.Close();
+  EXPECT_EQ(device.ArrivalFd(), -1);
 }
 
 TEST(SerialDeviceIo, VanishedDeviceFailsQuietly) {

@@ -47,6 +47,30 @@ TEST_F(WindowTest, APacketHandlerThatThrowsDoesNotStopThePoll) {
   EXPECT_TRUE(timer.Running());
 }
 
+// A packet is handled when its bytes arrive, not at the next period of the
+// poll timer: with a period of a minute the packet still comes through at once.
+TEST_F(WindowTest, ThePollRunsWhenBytesArrive) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  QtPollTimer timer;
+  TSerialPort port(timer);
+  port.SetPortName(pty.slave_path());
+  port.SetPacketSize(38);
+  port.SetPollingDelay(60000);
+  int delivered = 0;
+  port.OnReceivePacket = [&](TSerialPort&, const std::uint8_t*, std::uint32_t size) {
+    if (size == 38) ++delivered;
+  };
+  ASSERT_TRUE(port.Connect());
+  // Split like a real line delivers it: the first part leaves a partial packet queued.
+  const std::string packet = Packet(3);
+  ASSERT_TRUE(pty.WriteMaster(packet.substr(0, 20)));
+  ASSERT_TRUE(pty.WaitSlaveQueued(20, 2000));
+  ASSERT_TRUE(pty.WriteMaster(packet.substr(20)));
+  EXPECT_TRUE(SpinUntil([&] { return delivered == 1; }));
+  port.Disconnect();
+}
+
 int SpoolFileCount(const std::filesystem::path& dir) {
   const auto entries = InspectSpoolDirectory(dir.string());
   if (!entries) return -1;
