@@ -77,6 +77,7 @@ void cl::Start() {
 
 void cl::Stop() {
   stop_.store(true);
+  WakeThread();
   hand_off_.RequestStop();
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
@@ -85,9 +86,33 @@ void cl::ThreadBody() {
   PrepareRun();
   while (!stop_.load()) {
     LinkStep();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    PauseBetweenSteps();
   }
   FinishRun();
+}
+
+// 1 ms between steps while there is something to send or read. An idle link
+// (nothing queued, no reply due) waits for a message to be queued instead, but
+// no longer than kIdleStepMs: the poll and reconnection deadlines, hundreds of
+// milliseconds apart, are still checked often enough, and an idle driver does
+// not wake a thousand times a second.
+void cl::PauseBetweenSteps() {
+  if (Queue.Count() > 0 || ReplyPending || PollDue) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return;
+  }
+  std::unique_lock lock(wake_mutex_);
+  wake_cv_.wait_for(lock, std::chrono::milliseconds(kIdleStepMs),
+                    [this] { return wake_ || stop_.load(); });
+  wake_ = false;
+}
+
+void cl::WakeThread() {
+  {
+    std::lock_guard lock(wake_mutex_);
+    wake_ = true;
+  }
+  wake_cv_.notify_one();
 }
 
 void cl::PrepareRun() {
@@ -139,6 +164,7 @@ std::optional<std::uint64_t> cl::Put(std::uint32_t msg_type, std::span<const std
   const std::uint64_t sequence = Queue.NextSequence();
   if (!Queue.PutMessage(msg_type, body)) return std::nullopt;
   if (origin == Origin::kLive && msg_type == mtStationEvent) live_sequences_.insert(sequence);
+  WakeThread();
   return sequence;
 }
 

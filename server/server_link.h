@@ -21,6 +21,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -45,6 +46,8 @@ namespace drvvzt {
 
 inline constexpr std::uint32_t kPollSpacingMs = 500;
 inline constexpr std::uint32_t kReconnectSpacingMs = 5000;
+// Longest pause of an idle link thread between two steps.
+inline constexpr int kIdleStepMs = 10;
 inline constexpr int kErrorLimit = 20;
 inline constexpr int kConnectTimeoutMs = 2500;
 inline constexpr int kWriteTimeoutMs = 3000;
@@ -85,7 +88,8 @@ public:
   cl& operator=(const cl&) = delete;
 
   void SetObserver(LinkObserver* observer) { observer_ = observer; }
-  // Starts the thread: PrepareRun(), then LinkStep() and a 1 ms sleep until Stop().
+  // Starts the thread: PrepareRun(), then LinkStep() with a short pause between
+  // steps (see PauseBetweenSteps) until Stop().
   void Start();
   // Ends the thread within about 3 s whatever it is doing: closes an open
   // connection, spools live events still queued, releases the client.
@@ -127,6 +131,8 @@ private:
   void SpoolUnanswered();
   void SpoolQueuedLiveEvents();
   void ThreadBody();
+  void PauseBetweenSteps();
+  void WakeThread();
 
   LinkHost& host_;
   TickClock& tick_;
@@ -136,6 +142,10 @@ private:
   UiHandOff hand_off_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
+  // Wakes an idle thread when a message is queued or a stop is asked for.
+  std::mutex wake_mutex_;
+  std::condition_variable wake_cv_;
+  bool wake_ = false;
 
   MessageQueue Queue;
   // Sequence numbers of queued live station events; guarded by producer_mutex_,
