@@ -30,25 +30,9 @@ using namespace std::chrono_literals;
 using testing::AnswerNextModal;
 using testing::MessageBoxCatcher;
 using testing::PtyPair;
+using testing::SpoolFiles;
+using testing::StationPacketFor;
 using testing::WindowTest;
-
-std::string Packet(std::uint16_t object) {
-  tools::StationPacketFields fields;
-  fields.object_number = object;
-  return tools::StationPacketText(fields);
-}
-
-// Station event files in dir, each checked to hold a well-formed record.
-int SpoolFiles(const std::string& dir) {
-  const auto entries = InspectSpoolDirectory(dir);
-  if (!entries) return -1;
-  int count = 0;
-  for (const SpoolEntry& e : *entries) {
-    EXPECT_TRUE(e.problem.empty()) << e.name << ": " << e.problem;
-    if (!e.set_aside) ++count;
-  }
-  return count;
-}
 
 std::string PortSettings(const PtyPair&) { return "ComPort=COM3\nFirstNumber=0"; }
 std::string PortMap(const PtyPair& pty) { return "[ComPorts]\nCOM3=" + pty.slave_path() + "\n"; }
@@ -75,7 +59,7 @@ TEST_F(WindowTest, PacketsAreAcknowledgedAndForwardedToTheServer) {
   EXPECT_TRUE(MemoHas(*form, kLogConnecting));
   EXPECT_GT(form->ServerTick(), 0);  // the link thread's steps reached the window
 
-  ASSERT_TRUE(pty.WriteMaster(Packet(0x1234)));
+  ASSERT_TRUE(pty.WriteMaster(StationPacketFor(0x1234)));
   std::string ack;
   ASSERT_TRUE(SpinUntil([&] {
     ack += pty.DrainMaster(0);
@@ -93,7 +77,7 @@ TEST_F(WindowTest, WithoutTheLinkPacketsGoToSpoolFiles) {
   ASSERT_TRUE(pty.ok());
   auto form = Start(PortSettings(pty), PortMap(pty));
   ASSERT_TRUE(form->SerialPort().Connected());
-  ASSERT_TRUE(pty.WriteMaster(Packet(1) + Packet(2)));
+  ASSERT_TRUE(pty.WriteMaster(StationPacketFor(1) + StationPacketFor(2)));
   ASSERT_TRUE(SpinUntil([&] { return SpoolFiles(dir.path().string()) == 2; }));
   form.reset();
   EXPECT_EQ(SpoolFiles(dir.path().string()), 2);
@@ -108,7 +92,7 @@ TEST_F(WindowTest, APacketAfterSilenceMovesTheRedBarThenTurnsGreen) {
   form->Timer2Timer();
   ASSERT_FALSE(form->StationAlive());
 
-  ASSERT_TRUE(pty.WriteMaster(Packet(5)));
+  ASSERT_TRUE(pty.WriteMaster(StationPacketFor(5)));
   ASSERT_TRUE(SpinUntil([&] { return form->StationTick() == 1; }));
   const QImage red = form->StationImage->pixmap().toImage();
   EXPECT_EQ(red.pixel(1, 5) & 0xFFFFFFu, 0xFF0000u);  // the bar now starts at column 1
@@ -146,7 +130,7 @@ TEST_F(WindowTest, ShutdownWritesTheInMemoryBacklog) {
   // written and stay in memory until the directory can be made.
   dir.Write("spool", "");
   auto form = Start(PortSettings(pty) + "\nPathForSoob=spool/", PortMap(pty));
-  ASSERT_TRUE(pty.WriteMaster(Packet(7) + Packet(8)));
+  ASSERT_TRUE(pty.WriteMaster(StationPacketFor(7) + StationPacketFor(8)));
   std::string acks;
   ASSERT_TRUE(SpinUntil([&] {
     acks += pty.DrainMaster(0);

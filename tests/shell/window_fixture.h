@@ -13,8 +13,30 @@
 #include "shell/main_window.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/temp_dir.h"
+#include "tools/lib/spool_inspection.h"
+#include "tools/lib/station_packet.h"
 
 namespace drvvzt::testing {
+
+// A station packet that asks for an acknowledgement, for the given object.
+inline std::string StationPacketFor(std::uint16_t object) {
+  tools::StationPacketFields fields;
+  fields.object_number = object;
+  return tools::StationPacketText(fields);
+}
+
+// Station event files in dir (".bad" files not counted), each checked to hold
+// a well-formed record; -1 when dir cannot be read.
+inline int SpoolFiles(const std::string& dir) {
+  const auto entries = InspectSpoolDirectory(dir);
+  if (!entries) return -1;
+  int count = 0;
+  for (const SpoolEntry& e : *entries) {
+    EXPECT_TRUE(e.problem.empty()) << e.name << ": " << e.problem;
+    if (!e.set_aside) ++count;
+  }
+  return count;
+}
 
 class WindowTest : public ::testing::Test {
 protected:

@@ -18,13 +18,9 @@ namespace drvvzt {
 namespace {
 
 using testing::PtyPair;
+using testing::SpoolFiles;
+using testing::StationPacketFor;
 using testing::WindowTest;
-
-std::string Packet(std::uint16_t object) {
-  tools::StationPacketFields fields;
-  fields.object_number = object;
-  return tools::StationPacketText(fields);
-}
 
 TEST_F(WindowTest, APacketHandlerThatThrowsDoesNotStopThePoll) {
   PtyPair pty;
@@ -40,9 +36,9 @@ TEST_F(WindowTest, APacketHandlerThatThrowsDoesNotStopThePoll) {
     if (delivered == 1) throw std::runtime_error("handler failed");
   };
   ASSERT_TRUE(port.Connect());
-  ASSERT_TRUE(pty.WriteMaster(Packet(1)));
+  ASSERT_TRUE(pty.WriteMaster(StationPacketFor(1)));
   ASSERT_TRUE(SpinUntil([&] { return delivered == 1; }));
-  ASSERT_TRUE(pty.WriteMaster(Packet(2)));
+  ASSERT_TRUE(pty.WriteMaster(StationPacketFor(2)));
   EXPECT_TRUE(SpinUntil([&] { return delivered == 2; }));
   EXPECT_TRUE(timer.Running());
 }
@@ -63,23 +59,12 @@ TEST_F(WindowTest, ThePollRunsWhenBytesArrive) {
   };
   ASSERT_TRUE(port.Connect());
   // Split like a real line delivers it: the first part leaves a partial packet queued.
-  const std::string packet = Packet(3);
+  const std::string packet = StationPacketFor(3);
   ASSERT_TRUE(pty.WriteMaster(packet.substr(0, 20)));
   ASSERT_TRUE(pty.WaitSlaveQueued(20, 2000));
   ASSERT_TRUE(pty.WriteMaster(packet.substr(20)));
   EXPECT_TRUE(SpinUntil([&] { return delivered == 1; }));
   port.Disconnect();
-}
-
-int SpoolFileCount(const std::filesystem::path& dir) {
-  const auto entries = InspectSpoolDirectory(dir.string());
-  if (!entries) return -1;
-  int count = 0;
-  for (const SpoolEntry& e : *entries) {
-    EXPECT_TRUE(e.problem.empty()) << e.name << ": " << e.problem;
-    if (!e.set_aside) ++count;
-  }
-  return count;
 }
 
 TEST_F(WindowTest, TheTimerWritesTheBacklogOnceTheDiskTakesItWithoutNewEvents) {
@@ -89,7 +74,7 @@ TEST_F(WindowTest, TheTimerWritesTheBacklogOnceTheDiskTakesItWithoutNewEvents) {
   dir.Write("spool", "");
   auto form = Start("ComPort=COM3\nPathForSoob=spool/", "[ComPorts]\nCOM3=" + pty.slave_path() + "\n");
   ASSERT_TRUE(form->SerialPort().Connected());
-  ASSERT_TRUE(pty.WriteMaster(Packet(7) + Packet(8)));
+  ASSERT_TRUE(pty.WriteMaster(StationPacketFor(7) + StationPacketFor(8)));
   std::string acks;
   ASSERT_TRUE(SpinUntil([&] {
     acks += pty.DrainMaster(0);
@@ -100,7 +85,7 @@ TEST_F(WindowTest, TheTimerWritesTheBacklogOnceTheDiskTakesItWithoutNewEvents) {
 
   std::filesystem::remove(dir.path() / "spool");
   form->Timer2Timer();
-  EXPECT_EQ(SpoolFileCount(dir.path() / "spool"), 2);
+  EXPECT_EQ(SpoolFiles((dir.path() / "spool").string()), 2);
 }
 
 }  // namespace
