@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_work_dir.h"
 #include "platform/ini_file.h"
 #include "platform/ini_values.h"
 #include "platform/serial_port_names.h"
@@ -30,21 +31,10 @@ constexpr Key kKeys[] = {
     {"MAIN", "firstnumber"},
 };
 
-const std::string& WorkDir() {
-  static const std::string dir = [] {
-    std::string templ = (std::filesystem::temp_directory_path() / "ini-fuzz-XXXXXX").string();
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr) std::abort();
-    return std::string(buf.data());
-  }();
-  return dir;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string path = WorkDir() + "/drvvzt.ini";
+  const std::string path = drvvzt::fuzz::WorkDir("ini-fuzz") + "/drvvzt.ini";
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) std::abort();
   if (size > 0 && std::fwrite(data, 1, size, file) != size) std::abort();

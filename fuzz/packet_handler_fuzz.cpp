@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_work_dir.h"
 #include "platform/clock.h"
 #include "station/event_dispatch.h"
 #include "station/packet_decoder.h"
@@ -44,11 +45,7 @@ public:
 // A working directory with a [Razdels] section, made once per process.
 const std::string& WorkDir() {
   static const std::string dir = [] {
-    std::string templ = (std::filesystem::temp_directory_path() / "pkt-fuzz-XXXXXX").string();
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr) std::abort();
-    std::string path(buf.data());
+    const std::string path = drvvzt::fuzz::WorkDir("pkt-fuzz");
     std::FILE* ini = std::fopen((path + "/drvvzt.ini").c_str(), "w");
     if (ini == nullptr) std::abort();
     std::fputs("[Razdels]\n1_1=77\n0_0=-5\n4660_18=2147483647\n65535_99=0x7FFFFFFF\n", ini);

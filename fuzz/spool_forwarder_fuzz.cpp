@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_work_dir.h"
 #include "platform/clock.h"
 #include "server/spool_forwarder.h"
 #include "server/spool_link.h"
@@ -42,21 +43,10 @@ public:
   }
 };
 
-const std::string& WorkDir() {
-  static const std::string dir = [] {
-    std::string templ = (std::filesystem::temp_directory_path() / "spool-fuzz-XXXXXX").string();
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr) std::abort();
-    return std::string(buf.data());
-  }();
-  return dir;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string dir = WorkDir() + "/soob/";
+  const std::string dir = drvvzt::fuzz::WorkDir("spool-fuzz") + "/soob/";
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   const std::string file = dir + "5265C00.dd8";
@@ -67,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   TakingLink link;
   StepClock clock;
-  SpoolForwarder forwarder(link, clock, dir, WorkDir());
+  SpoolForwarder forwarder(link, clock, dir, drvvzt::fuzz::WorkDir("spool-fuzz"));
   forwarder.Step();
 
   if (size < 4) {

@@ -22,14 +22,24 @@ using testing::SpoolFiles;
 using testing::StationPacketFor;
 using testing::WindowTest;
 
-TEST_F(WindowTest, APacketHandlerThatThrowsDoesNotStopThePoll) {
+// The serial component on the window's Qt poll timer, for a pseudo-terminal.
+struct QtPolledPort {
+  explicit QtPolledPort(std::uint16_t polling_delay_ms) {
+    port.SetPortName(pty.slave_path());
+    port.SetPacketSize(38);
+    port.SetPollingDelay(polling_delay_ms);
+  }
   PtyPair pty;
-  ASSERT_TRUE(pty.ok());
   QtPollTimer timer;
-  TSerialPort port(timer);
-  port.SetPortName(pty.slave_path());
-  port.SetPacketSize(38);
-  port.SetPollingDelay(5);
+  TSerialPort port{timer};
+};
+
+TEST_F(WindowTest, APacketHandlerThatThrowsDoesNotStopThePoll) {
+  QtPolledPort line(5);
+  ASSERT_TRUE(line.pty.ok());
+  auto& pty = line.pty;
+  auto& timer = line.timer;
+  auto& port = line.port;
   int delivered = 0;
   port.OnReceivePacket = [&](TSerialPort&, const std::uint8_t*, std::uint32_t) {
     ++delivered;
@@ -46,13 +56,10 @@ TEST_F(WindowTest, APacketHandlerThatThrowsDoesNotStopThePoll) {
 // A packet is handled when its bytes arrive, not at the next period of the
 // poll timer: with a period of a minute the packet still comes through at once.
 TEST_F(WindowTest, ThePollRunsWhenBytesArrive) {
-  PtyPair pty;
-  ASSERT_TRUE(pty.ok());
-  QtPollTimer timer;
-  TSerialPort port(timer);
-  port.SetPortName(pty.slave_path());
-  port.SetPacketSize(38);
-  port.SetPollingDelay(60000);
+  QtPolledPort line(60000);
+  ASSERT_TRUE(line.pty.ok());
+  auto& pty = line.pty;
+  auto& port = line.port;
   int delivered = 0;
   port.OnReceivePacket = [&](TSerialPort&, const std::uint8_t*, std::uint32_t size) {
     if (size == 38) ++delivered;
