@@ -1,8 +1,8 @@
 // Fuzz target: the spool forwarder over a directory holding one spool file made
 // of the input, with a link that is up and takes everything. The file's message
 // must go out as read (type from its first four bytes, the rest as body), or the
-// file must be set aside as bad when it is shorter than a message type; an
-// acknowledgement of a message that went out removes the file.
+// file must be set aside as bad when it is shorter than a message type; a file
+// in flight is not sent again until its fate is settled.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -23,10 +23,10 @@ namespace {
 
 using namespace drvvzt;
 
-class StepClock final : public DateTimeClock {
+class StepTick final : public TickClock {
 public:
-  double now = 46000.5;
-  double Now() override { return now; }
+  std::uint32_t now = 100000;
+  std::uint32_t NowTick() override { return now; }
 };
 
 class TakingLink final : public SpoolLink {
@@ -35,11 +35,13 @@ public:
   std::optional<std::uint32_t> type;
   Bytes body;
   bool IsLinkUp() const override { return true; }
-  std::optional<std::uint64_t> QueueSpooledMessage(std::uint32_t msg_type,
-                                                   std::span<const std::uint8_t> b) override {
+  std::string path;
+  bool QueueSpoolFile(std::uint32_t msg_type, std::span<const std::uint8_t> b,
+                      const std::string& p) override {
     type = msg_type;
     body.assign(b.begin(), b.end());
-    return next++;
+    path = p;
+    return true;
   }
 };
 
@@ -56,8 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::fclose(out);
 
   TakingLink link;
-  StepClock clock;
-  SpoolForwarder forwarder(link, clock, dir, drvvzt::fuzz::WorkDir("spool-fuzz"));
+  StepTick tick;
+  InFlightFiles in_flight;
+  SpoolForwarder forwarder(link, in_flight, tick, dir, drvvzt::fuzz::WorkDir("spool-fuzz"));
   forwarder.Step();
 
   if (size < 4) {
@@ -71,11 +74,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (*link.type != want_type || link.body.size() != size - 4 ||
       (size > 4 && std::memcmp(link.body.data(), data + 4, size - 4) != 0))
     std::abort();
-  // An acknowledgement before the message went out proves nothing.
-  forwarder.OnSpoolAck();
-  if (!std::filesystem::exists(file)) std::abort();
-  forwarder.OnMessageWritten(1);
-  forwarder.OnSpoolAck();
-  if (std::filesystem::exists(file)) std::abort();
+  // Until its fate is settled the file is neither sent again nor lost.
+  if (link.path != file || forwarder.InFlightPath() != file) std::abort();
+  tick.now += 10000;
+  link.type.reset();
+  forwarder.Step();
+  if (link.type || !std::filesystem::exists(file)) std::abort();
+  forwarder.OnSpoolFileSettled(file, SpoolFate::kRefused);
+  forwarder.Step();
+  if (!link.type) std::abort();
   return 0;
 }

@@ -195,6 +195,13 @@ TcpResult TcpClient::Read(std::span<std::uint8_t> out) {
   return TcpResult{TcpFailure::kNone, 0, done};
 }
 
+bool TcpClient::HasPendingInput() const {
+  if (fd_ < 0) return false;
+  std::uint8_t byte = 0;
+  const ssize_t got = RetryEintr([&] { return recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT); });
+  return got > 0;
+}
+
 void TcpClient::Close() {
   const bool was_open = IsOpen();
   Release();

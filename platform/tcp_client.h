@@ -84,6 +84,10 @@ public:
   // was found to have closed or reset the connection.
   bool IsOpen() const { return fd_ >= 0 && !peer_gone_; }
 
+  // True when bytes from the peer are already waiting to be read (an end of
+  // stream does not count). Never waits.
+  bool HasPendingInput() const;
+
   // Closes the socket; runs the disconnected handler when the connection was open.
   void Close();
   // Closes the socket without running any handler.

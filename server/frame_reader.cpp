@@ -31,13 +31,15 @@ bool ReadBody(ByteStream& stream, TickClock& clock, Bytes& message) {
 
 }  // namespace
 
-Bytes ReceiveFrame(ByteStream& stream, TickClock& clock) {
+Bytes ReceiveFrame(ByteStream& stream, TickClock& clock, bool* unexpected) {
+  if (unexpected != nullptr) *unexpected = false;
   stream.SetReadTimeout(kReplyReadTimeoutMs);
   TransportHeaderBytes head{};
   const ReadResult header_read = stream.ReadExact(head);
   if (header_read.status != ReadStatus::kOk || header_read.received != head.size()) return {};
   const TTransportHeader header = DecodeTransportHeader(head);
   if (!IsFrameMarker(header.Marker)) return {};
+  if (header.FrameLength < 0 && unexpected != nullptr) *unexpected = true;
   if (header.FrameLength <= 0 || header.FrameLength > kMaxFrameLength) return {};
   Bytes message(static_cast<std::size_t>(header.FrameLength));
   if (!ReadBody(stream, clock, message)) return {};

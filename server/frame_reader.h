@@ -26,7 +26,8 @@ inline constexpr std::uint32_t kBodyStallMs = 1000;
 // kMaxFrameLength, or the body stopped arriving (the connection closed or failed,
 // or kBodyStallMs passed on `clock` without a byte). After a bad marker only the
 // 21 header bytes have been consumed. Validity of the message itself is the
-// caller's business (IsValidMessage).
-Bytes ReceiveFrame(ByteStream& stream, TickClock& clock);
+// caller's business (IsValidMessage). A negative FrameLength is no timing or
+// connection fault but a broken peer: `unexpected`, when given, is set then.
+Bytes ReceiveFrame(ByteStream& stream, TickClock& clock, bool* unexpected = nullptr);
 
 }  // namespace drvvzt

@@ -9,10 +9,12 @@ std::size_t NextSlot(std::size_t index) { return (index + 1) % MessageQueue::kSl
 
 }  // namespace
 
-bool MessageQueue::PutMessage(std::uint32_t msg_type, std::span<const std::uint8_t> body) {
+std::optional<std::uint64_t> MessageQueue::PutMessage(std::uint32_t msg_type,
+                                                     std::span<const std::uint8_t> body) {
   std::lock_guard lock(mutex_);
   const std::uint64_t sequence = NextSequence_++;
-  return PushLocked(BuildMessage(msg_type, sequence, body));
+  if (!PushLocked(BuildMessage(msg_type, sequence, body))) return std::nullopt;
+  return sequence;
 }
 
 bool MessageQueue::QueuePush(std::span<const std::uint8_t> message) {

@@ -22,9 +22,9 @@ public:
   static constexpr std::size_t kSlots = 100;
 
   // Builds the message with the current NextSequence (which then rises by one,
-  // whether or not the message is taken) and appends it. False when the queue
-  // was full and the message was discarded.
-  bool PutMessage(std::uint32_t msg_type, std::span<const std::uint8_t> body);
+  // whether or not the message is taken) and appends it. The sequence number it
+  // carries; nothing when the queue was full and the message was discarded.
+  std::optional<std::uint64_t> PutMessage(std::uint32_t msg_type, std::span<const std::uint8_t> body);
   // Appends a complete message; false (nothing stored) when all slots are taken.
   bool QueuePush(std::span<const std::uint8_t> message);
   // A copy of the oldest message, which stays queued; nothing when empty.

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/datetime.h"
+#include "platform/durable_file.h"
 #include "platform/ini_file.h"
 #include "platform/ini_values.h"
 #include "server/frame_reader.h"
@@ -66,7 +67,8 @@ std::function<bool(std::span<const std::uint8_t>)> SpoolThrough(SpoolWriter& wri
 
 cl::cl(LinkHost& host, TickClock& tick, DateTimeClock& clock, ServerLinkOptions options)
     : host_(host), tick_(tick), clock_(clock), options_(std::move(options)),
-      hand_off_(options_.post) {}
+      hand_off_(options_.post),
+      in_flight_(options_.in_flight != nullptr ? options_.in_flight : &own_in_flight_) {}
 
 cl::~cl() { Stop(); }
 
@@ -135,49 +137,60 @@ void cl::FinishRun() {
   if (Client) Client->Close();
   Client.reset();
   LinkUp.store(false);
-  SpoolUnanswered();
-  SpoolQueuedLiveEvents();
+  SettleStep(std::nullopt);
+  ReleaseQueue();
 }
 
-// Empties the queue once nothing will ever send it again; live events in it
-// would be lost with it, so they go to spool files.
-void cl::SpoolQueuedLiveEvents() {
+void cl::ReleaseQueue() {
   while (auto message = Queue.QueuePeek()) {
     const std::uint64_t sequence = GetU64(*message, kMhSequence);
-    bool live = false;
+    std::optional<Custody> custody;
     {
       std::lock_guard lock(producer_mutex_);
-      live = live_sequences_.erase(sequence) > 0;
-    }
-    if (live && options_.spool) {
-      options_.spool(std::span(*message).subspan(kMessageHeaderSize));
+      if (auto found = custody_.find(sequence); found != custody_.end()) {
+        custody = std::move(found->second);
+        custody_.erase(found);
+      }
     }
     Queue.QueueDrop();
+    if (custody) Settle(std::move(*custody), false, std::nullopt);
   }
 }
 
 // --- Producers -----------------------------------------------------------------
 
-std::optional<std::uint64_t> cl::Put(std::uint32_t msg_type, std::span<const std::uint8_t> body,
-                                     Origin origin) {
-  std::lock_guard lock(producer_mutex_);
-  const std::uint64_t sequence = Queue.NextSequence();
-  if (!Queue.PutMessage(msg_type, body)) return std::nullopt;
-  if (origin == Origin::kLive && msg_type == mtStationEvent) live_sequences_.insert(sequence);
+bool cl::Put(std::uint32_t msg_type, std::span<const std::uint8_t> body,
+             std::optional<Custody> custody) {
+  {
+    std::lock_guard lock(producer_mutex_);
+    const std::optional<std::uint64_t> sequence = Queue.PutMessage(msg_type, body);
+    if (!sequence) return false;
+    if (custody) {
+      if (!custody->path.empty()) in_flight_->Add(custody->path);
+      custody_.emplace(*sequence, std::move(*custody));
+    }
+  }
   WakeThread();
-  return sequence;
+  return true;
 }
 
 bool cl::PutMessage(std::uint32_t msg_type, std::span<const std::uint8_t> body) {
   // After stop the queue is never sent again; the caller spools instead.
   if (stop_.load()) return false;
-  return Put(msg_type, body, Origin::kLive).has_value();
+  if (msg_type != mtStationEvent) return Put(msg_type, body, std::nullopt);
+  return Put(msg_type, body, Custody{Custody::Kind::kLiveRecord, Bytes(body.begin(), body.end()), {}});
 }
 
-std::optional<std::uint64_t> cl::QueueSpooledMessage(std::uint32_t msg_type,
-                                                     std::span<const std::uint8_t> body) {
-  if (stop_.load()) return std::nullopt;
-  return Put(msg_type, body, Origin::kSpool);
+bool cl::PutStationEvent(std::span<const std::uint8_t> record, const std::string& file_path) {
+  if (stop_.load()) return false;
+  if (file_path.empty()) return PutMessage(mtStationEvent, record);
+  return Put(mtStationEvent, record, Custody{Custody::Kind::kLiveFile, {}, file_path});
+}
+
+bool cl::QueueSpoolFile(std::uint32_t msg_type, std::span<const std::uint8_t> body,
+                        const std::string& path) {
+  if (stop_.load()) return false;
+  return Put(msg_type, body, Custody{Custody::Kind::kSpoolFile, {}, path});
 }
 
 // --- The step ------------------------------------------------------------------
@@ -196,6 +209,7 @@ void cl::StepUp() {
     LogLine(kLogNetworkErrors);
     LinkUp.store(false);
   }
+  if (DropOnStrayInput()) return;
   bool sent_queued = false;
   try {
     sent_queued = SendQueued();
@@ -212,8 +226,18 @@ void cl::StepUp() {
     ReadReply();
   } catch (...) {
     ++ErrorCount;
-    SpoolUnanswered();
+    pairing_certain_ = false;
+    SettleStep(std::nullopt);
   }
+}
+
+bool cl::DropOnStrayInput() {
+  if (!Client || !Client->HasPendingInput()) return false;
+  ClientStream stream(*Client, options_.reply_read_timeout_ms);
+  ReceiveFrame(stream, SystemTick());
+  pairing_certain_ = false;
+  DropConnection();
+  return true;
 }
 
 // Sends the oldest queued message, or marks a poll as due; true when a queued
@@ -230,27 +254,30 @@ bool cl::SendQueued() {
   }
   if (!SendFrame(*message)) return true;
   const std::uint64_t sequence = GetU64(*message, kMhSequence);
-  bool live = false;
   {
     std::lock_guard lock(producer_mutex_);
-    live = live_sequences_.erase(sequence) > 0;
+    if (auto found = custody_.find(sequence); found != custody_.end()) {
+      step_custody_ = std::move(found->second);
+      custody_.erase(found);
+    }
   }
   Queue.QueueDrop();
-  if (live) unanswered_live_ = Bytes(message->begin() + kMessageHeaderSize, message->end());
-  if (observer_ != nullptr) observer_->OnMessageWritten(sequence);
   return true;
 }
 
 void cl::ReadReply() {
   RecvBuf.clear();
+  bool unexpected = false;
   if (Client) {
     ClientStream stream(*Client, options_.reply_read_timeout_ms);
     // Body stalls are real waits on the socket, so they are timed by the system clock.
-    RecvBuf = ReceiveFrame(stream, SystemTick());
+    RecvBuf = ReceiveFrame(stream, SystemTick(), &unexpected);
   }
   if (RecvBuf.empty()) {
-    ++ErrorCount;
-    SpoolUnanswered();
+    // A broken frame counts once for the error and once for the missing reply.
+    ErrorCount += unexpected ? 2 : 1;
+    pairing_certain_ = false;
+    SettleStep(std::nullopt);
     return;
   }
   HandleReply();
@@ -258,11 +285,13 @@ void cl::ReadReply() {
 
 void cl::HandleReply() {
   if (!IsValidMessage(RecvBuf)) {
-    // Not counted as an error, but it is no answer to a live event either.
-    SpoolUnanswered();
+    // Not counted as an error, but it is no answer to the message either. One
+    // frame came for one message, so the pairing still holds.
+    SettleStep(std::nullopt);
     return;
   }
-  unanswered_live_.reset();
+  const std::optional<TMessageHeader> header = DecodeMessageHeader(RecvBuf);
+  SettleStep(header->MsgType);
   ErrorCount = 0;
   StepServerTick();
   ReplyBody.clear();
@@ -271,37 +300,62 @@ void cl::HandleReply() {
   } catch (...) {
     ++ErrorCount;
   }
-  const std::optional<TMessageHeader> header = DecodeMessageHeader(RecvBuf);
   switch (header->MsgType) {
     case mtAccepted:
       Accepted = true;
       break;
-    case mtSpoolAck:
-      if (observer_ != nullptr) observer_->OnSpoolAck();
-      break;
     case mtPing:
-      Put(mtPingReply, {}, Origin::kLink);
+      Put(mtPingReply, {}, std::nullopt);
       break;
     case mtDenied:
       LinkUp.store(false);
       MayReconnect = false;
       DropConnection();
-      SpoolUnanswered();
-      SpoolQueuedLiveEvents();
-      break;
+      ReleaseQueue();
+      return;
     case mtClose:
       LinkUp.store(false);
       DropConnection();
-      break;
+      return;
     case mtDisconnect:
       ErrorCount = 0;
       LastConnectTick = tick_.NowTick();
       LinkUp.store(false);
       StepServerTick();
       LogLine(kLogServerDisconnect);
-      break;
+      return;
     default:
       break;
+  }
+  // The server is alive but its frames may answer other messages than we
+  // think: a new connection restores the pairing.
+  if (!pairing_certain_ && LinkUp.load()) DropConnection();
+}
+
+void cl::SettleStep(std::optional<std::uint32_t> valid_reply_type) {
+  if (!step_custody_) return;
+  Custody custody = std::move(*step_custody_);
+  step_custody_.reset();
+  Settle(std::move(custody), valid_reply_type.has_value() && pairing_certain_, valid_reply_type);
+}
+
+void cl::Settle(Custody custody, bool answered, std::optional<std::uint32_t> reply_type) {
+  switch (custody.kind) {
+    case Custody::Kind::kLiveRecord:
+      if (!answered && options_.spool) options_.spool(custody.record);
+      return;
+    case Custody::Kind::kLiveFile:
+      if (answered) RemoveFile(custody.path);
+      in_flight_->Remove(custody.path);
+      return;
+    case Custody::Kind::kSpoolFile: {
+      SpoolFate fate = SpoolFate::kUnanswered;
+      if (answered) fate = reply_type == mtSpoolAck ? SpoolFate::kAcknowledged : SpoolFate::kRefused;
+      if (fate == SpoolFate::kAcknowledged) RemoveFile(custody.path);
+      in_flight_->Remove(custody.path);
+      if (observer_ != nullptr) observer_->OnSpoolFileSettled(custody.path, fate);
+      return;
+    }
   }
 }
 
@@ -318,9 +372,10 @@ void cl::ConnectAttempt() {
   StepServerTick();
   LogLine(kLogConnecting);
   LastConnectTick = tick_.NowTick();
-  // An unanswered event of the old connection has been spooled by now; what the
-  // new one sends starts clean.
-  SpoolUnanswered();
+  // Whatever the old connection left unsettled is settled as unanswered; the
+  // new one starts with certain pairing.
+  SettleStep(std::nullopt);
+  pairing_certain_ = true;
   Client.reset();
   Client = std::make_unique<TcpClient>();
   Client->SetConnectTimeout(options_.connect_timeout_ms);
@@ -346,11 +401,11 @@ void cl::ConnectAttempt() {
 }
 
 bool cl::HandleConnected() {
-  Put(mtRegister, RegisterBody(), Origin::kLink);
+  Put(mtRegister, RegisterBody(), std::nullopt);
   ReplyPending = true;
-  Put(mtPortState, PortStateBody(host_.ComPort(), host_.PortOpen()), Origin::kLink);
-  Put(mtFirstNumber, FirstNumberBody(host_.FirstNumber()), Origin::kLink);
-  Put(mtVersion, VersionBody(SplitVersion(VersionText())), Origin::kLink);
+  Put(mtPortState, PortStateBody(host_.ComPort(), host_.PortOpen()), std::nullopt);
+  Put(mtFirstNumber, FirstNumberBody(host_.FirstNumber()), std::nullopt);
+  Put(mtVersion, VersionBody(SplitVersion(VersionText())), std::nullopt);
   return true;
 }
 
@@ -375,12 +430,6 @@ bool cl::SendFrame(std::span<const std::uint8_t> message) {
   if (Client) Client->Close();
   ++ErrorCount;
   return false;
-}
-
-void cl::SpoolUnanswered() {
-  if (!unanswered_live_) return;
-  if (options_.spool) options_.spool(*unanswered_live_);
-  unanswered_live_.reset();
 }
 
 // --- Window hand-offs ------------------------------------------------------------

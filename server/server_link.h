@@ -4,14 +4,24 @@
 // polls while idle once the server has accepted it, obeys the server's
 // commands, counts link errors and reconnects by itself.
 //
-// A live station event that went out but got no valid answer may have died with
-// a half-open connection; it is written to a spool file (through the spool
-// function given at construction) so that it reaches the server after the
-// reconnection. Live events still queued when the thread stops, or when the
-// server refuses the driver for good, are spooled too.
+// Custody. Every queued station event and forwarded spool file is tracked by
+// its sequence number until the reply read in the step that wrote it settles
+// its fate. The server answers every message with exactly one frame, in order,
+// so that reply is the message's answer only while the pairing on this
+// connection is certain: no read on it has failed, and no frame was already
+// waiting before a message was written. Then
+//  - a live event's write-ahead file is deleted on any valid reply;
+//  - a forwarded spool file is deleted only on mtSpoolAck;
+// and in every other case the file stays and spool forwarding sends it later.
+// A live event that has no file (the disk refused it) is spooled when it gets
+// no certain answer. Once the pairing is in doubt nothing is deleted on that
+// connection; the first valid frame that shows the server alive then ends the
+// connection, and the next one starts with certain pairing again. Live events
+// still queued when the thread stops, or when the server refuses the driver for
+// good, keep their files or are spooled.
 //
 // Thread-safety:
-//  - IsLinkUp(), PutMessage(), QueueSpooledMessage(), QueuedCount() and Stop():
+//  - IsLinkUp(), PutMessage(), PutStationEvent(), QueueSpoolFile(), QueuedCount() and Stop():
 //    any thread.
 //  - Start() once, from the owner's thread; SetObserver() before Start().
 //  - PrepareRun() and LinkStep() are the thread's own work; tests that drive the
@@ -27,7 +37,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
+#include <map>
 #include <span>
 #include <string>
 #include <thread>
@@ -39,6 +49,7 @@
 #include "server/spool_link.h"
 #include "server/ui_hand_off.h"
 #include "server/wire_format.h"
+#include "station/in_flight_files.h"
 #include "station/server_link_port.h"
 #include "station/spool_writer.h"
 
@@ -69,6 +80,9 @@ struct ServerLinkOptions {
   UiHandOff::PostFn post;
   // Writes one live event record to a spool file; false when it could not.
   std::function<bool(std::span<const std::uint8_t> record)> spool;
+  // Files in flight, shared with the event dispatch and spool forwarding;
+  // nullptr: the link keeps a set of its own.
+  InFlightFiles* in_flight = nullptr;
   // Per-wait limit of a reply read (the server is expected within a second);
   // tests of a silent server shorten it.
   int reply_read_timeout_ms = 1000;
@@ -96,11 +110,12 @@ public:
   void Stop();
 
   bool IsLinkUp() const override { return LinkUp.load(); }
-  // The live path: station events queued here are spooled again when they get
-  // no valid answer. False when the queue was full (or the link stopped).
+  // Any message; a station event queued here is tracked like PutStationEvent
+  // without a file. False when the queue was full (or the link stopped).
   bool PutMessage(std::uint32_t msg_type, std::span<const std::uint8_t> body) override;
-  std::optional<std::uint64_t> QueueSpooledMessage(std::uint32_t msg_type,
-                                                   std::span<const std::uint8_t> body) override;
+  bool PutStationEvent(std::span<const std::uint8_t> record, const std::string& file_path) override;
+  bool QueueSpoolFile(std::uint32_t msg_type, std::span<const std::uint8_t> body,
+                      const std::string& path) override;
   std::size_t QueuedCount() const { return Queue.Count(); }
   std::uint64_t NextSequence() const { return Queue.NextSequence(); }
 
@@ -111,10 +126,22 @@ public:
   void FinishRun();
 
 private:
-  enum class Origin { kLink, kLive, kSpool };
+  // What a queued message carries besides its bytes.
+  struct Custody {
+    enum class Kind { kLiveRecord, kLiveFile, kSpoolFile } kind = Kind::kLiveRecord;
+    Bytes record;      // kLiveRecord: the event, spooled when unanswered
+    std::string path;  // kLiveFile, kSpoolFile: the file in flight
+  };
 
-  std::optional<std::uint64_t> Put(std::uint32_t msg_type, std::span<const std::uint8_t> body,
-                                   Origin origin);
+  bool Put(std::uint32_t msg_type, std::span<const std::uint8_t> body,
+           std::optional<Custody> custody);
+  // Settles the custody of the message written in this step by the reply just
+  // read (nothing: no valid reply).
+  void SettleStep(std::optional<std::uint32_t> valid_reply_type);
+  void Settle(Custody custody, bool answered, std::optional<std::uint32_t> reply_type);
+  // A frame waiting before anything is written answers nothing we know of: it
+  // is read and dropped, the pairing is in doubt, and the connection ends.
+  bool DropOnStrayInput();
   void StepUp();
   void StepDown();
   bool SendQueued();
@@ -127,9 +154,9 @@ private:
   bool SendFrame(std::span<const std::uint8_t> message);
   void LogLine(const std::string& text);
   void StepServerTick();
-  // A live event that was written but got no valid reply goes to a spool file.
-  void SpoolUnanswered();
-  void SpoolQueuedLiveEvents();
+  // Empties the queue once nothing will send it: live events keep their files
+  // or are spooled, spool files are handed back.
+  void ReleaseQueue();
   void ThreadBody();
   void PauseBetweenSteps();
   void WakeThread();
@@ -148,10 +175,12 @@ private:
   bool wake_ = false;
 
   MessageQueue Queue;
-  // Sequence numbers of queued live station events; guarded by producer_mutex_,
-  // which also makes reading NextSequence and queuing one indivisible.
+  // Custody of queued messages by sequence number; guarded by producer_mutex_,
+  // which also makes numbering a message and recording its custody indivisible.
   mutable std::mutex producer_mutex_;
-  std::set<std::uint64_t> live_sequences_;
+  std::map<std::uint64_t, Custody> custody_;
+  InFlightFiles own_in_flight_;
+  InFlightFiles* const in_flight_;
 
   // Link thread only, except LinkUp.
   std::unique_ptr<TcpClient> Client;
@@ -168,8 +197,10 @@ private:
   std::string LogText;
   Bytes RecvBuf;
   Bytes ReplyBody;
-  // The record of the live event written in this step, until its reply is read.
-  std::optional<Bytes> unanswered_live_;
+  // The custody of the message written in this step, until its reply is read.
+  std::optional<Custody> step_custody_;
+  // No read on this connection failed and no stray frame was seen.
+  bool pairing_certain_ = true;
 };
 
 }  // namespace drvvzt

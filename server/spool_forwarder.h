@@ -1,38 +1,53 @@
-// Spool forwarding: while the server link is up, the spool files written while
-// it was down go to the server one at a time, oldest first (by modification
-// time, then by name). A file goes out again every 3 seconds until the server
-// acknowledges it; it is deleted on the acknowledgement only when its message
-// went out whole on the current connection since it was last queued, and the
-// next file then goes out at once. A file that cannot be read or is shorter
-// than its 4-byte message type is renamed to name + ".bad", reported with code
-// 22 in "error.txt" and on the window's log, and skipped.
+// Spool forwarding: while the server link is up, the spool files go to the
+// server one at a time, oldest first (by modification time, then by name).
+// Files come from the spool location and from the rescue directory.
 //
-// The spool directory is listed once into an ordered list that is worked
-// through; it is listed again only when the list runs empty or a file in it
-// has vanished.
+// A file is queued once and stays in flight until the server link settles its
+// fate; until then it is neither sent again nor deleted by anyone else. On
+// mtSpoolAck the link deletes it and the next file goes out at once. Otherwise
+// the same file goes out again 3 s after it was last sent, measured on the
+// monotonic tick, so that a wall clock set back or forward changes nothing. A
+// file the server answers 10 times with something else than mtSpoolAck goes to
+// the back of the order: it is retried after the others, never deleted without
+// its acknowledgement.
+//
+// Files whose message is in flight for another reason (a live event's
+// write-ahead file, see InFlightFiles) are passed over. A file that cannot be
+// read or is shorter than its 4-byte message type is renamed to name + ".bad",
+// reported with code 22 in "error.txt" and on the window's log, and skipped.
+//
+// The locations are listed once into an ordered list that is worked through;
+// they are listed again when the list has nothing left to send.
 //
 // Thread-safety: every public call is safe from any thread (one mutex). Step()
 // is the window timer's forwarding part; the LinkObserver calls arrive on the
-// server link thread, and OnSpoolAck() runs the forwarding step right there.
-// The log function may therefore be called on either thread.
+// server link thread, and an acknowledgement runs the forwarding step right
+// there. The log function may therefore be called on either thread.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "platform/clock.h"
 #include "server/spool_link.h"
+#include "station/in_flight_files.h"
 
 namespace drvvzt {
 
 inline constexpr int kErrorSpoolFileBad = 22;
 // Log line for a spool file set aside; the file's path follows it.
 inline constexpr char kLogSpoolFileBad[] = "Испорченный файл очереди отложен: ";
+inline constexpr std::uint32_t kSpoolResendSpacingMs = 3000;
+// Answers other than mtSpoolAck after which a file goes to the back of the order.
+inline constexpr int kSpoolRefusalLimit = 10;
 
 class SpoolForwarder final : public LinkObserver {
 public:
@@ -40,44 +55,58 @@ public:
 
   // path_for_soob: the spool prefix (a directory only when it ends with "/";
   // empty means the working directory). error_dir: where "error.txt" lives.
-  SpoolForwarder(SpoolLink& link, DateTimeClock& clock, std::string path_for_soob,
-                 std::string error_dir, LogFn log = {});
+  SpoolForwarder(SpoolLink& link, InFlightFiles& in_flight, TickClock& tick,
+                 std::string path_for_soob, std::string error_dir, LogFn log = {});
 
-  // One forwarding step: with the link up and more than 3 s since the last
-  // forwarded file, queue the oldest spool file's message.
+  // Another prefix whose ".dd8" files are forwarded too (the rescue directory).
+  void AddLocation(const std::string& prefix);
+
+  // One forwarding step: with the link up, no file in flight and the spacing
+  // passed, queue the oldest file's message.
   void Step();
 
+  // The file forwarded last ("" before the first).
   std::string SentSpoolPath() const;
-  double LastSpoolSend() const;
+  // The file whose message is on its way, if any.
+  std::optional<std::string> InFlightPath() const;
 
   void OnConnected() override;
-  void OnMessageWritten(std::uint64_t sequence) override;
-  void OnSpoolAck() override;
+  void OnSpoolFileSettled(const std::string& path, SpoolFate fate) override;
 
 private:
+  struct Location {
+    std::string dir_part;     // prefix up to and including its last "/"
+    std::string name_prefix;  // what spool names start with after dir_part
+  };
   struct Entry {
+    bool demoted;
     std::filesystem::file_time_type modified;
-    std::string name;
+    std::string path;
   };
 
   void StepLocked();
+  // Tries the listed files in order; true when one was queued or the queue
+  // refused one (nothing more to do this step).
+  bool SendFirstLocked();
   void Relist();
   void SetAside(const std::string& path);
-  std::string PathOf(const Entry& entry) const { return dir_part_ + entry.name; }
+  void NoteRefusalLocked(const std::string& path);
 
   SpoolLink& link_;
-  DateTimeClock& clock_;
-  std::string dir_part_;     // prefix up to and including its last "/"
-  std::string name_prefix_;  // what spool names start with after dir_part_
+  InFlightFiles& in_flight_;
+  TickClock& tick_;
+  std::vector<Location> locations_;
   std::string error_dir_;
   LogFn log_;
 
   mutable std::mutex mutex_;
   std::deque<Entry> pending_;
-  std::string SentSpoolPath_;
-  double LastSpoolSend_ = 0.0;
-  std::optional<std::uint64_t> sent_sequence_;
-  bool sent_written_ = false;
+  std::string sent_path_;
+  std::optional<std::string> in_flight_path_;
+  std::uint32_t last_send_tick_ = 0;
+  bool send_now_ = true;
+  std::map<std::string, int> refusals_;
+  std::set<std::string> demoted_;
 };
 
 }  // namespace drvvzt

@@ -8,8 +8,8 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
+#include <string>
 
 namespace drvvzt {
 
@@ -17,10 +17,19 @@ class SpoolLink {
 public:
   virtual ~SpoolLink() = default;
   virtual bool IsLinkUp() const = 0;
-  // Queues a message forwarded from a spool file. The sequence number it
-  // carries when the queue took it; nothing when the queue was full.
-  virtual std::optional<std::uint64_t> QueueSpooledMessage(std::uint32_t msg_type,
-                                                           std::span<const std::uint8_t> body) = 0;
+  // Queues the message of the spool file at path. The link keeps the file in
+  // flight (see InFlightFiles) until the server's answer settles its fate,
+  // which it reports through LinkObserver::OnSpoolFileSettled. False when the
+  // queue was full.
+  virtual bool QueueSpoolFile(std::uint32_t msg_type, std::span<const std::uint8_t> body,
+                              const std::string& path) = 0;
+};
+
+// What became of a forwarded spool file's message.
+enum class SpoolFate {
+  kAcknowledged,  // mtSpoolAck answered it on a connection whose pairing is certain: file deleted
+  kRefused,       // another valid reply answered it: the server has not taken it over
+  kUnanswered,    // no answer, or no certain one; or the link stopped before sending it
 };
 
 class LinkObserver {
@@ -28,11 +37,8 @@ public:
   virtual ~LinkObserver() = default;
   // A connection was made (its handshake is already queued).
   virtual void OnConnected() = 0;
-  // The frame of the queued message with this sequence number went out whole
-  // on the current connection.
-  virtual void OnMessageWritten(std::uint64_t sequence) = 0;
-  // The server answered with mtSpoolAck.
-  virtual void OnSpoolAck() = 0;
+  // The fate of a spool file's message queued through QueueSpoolFile.
+  virtual void OnSpoolFileSettled(const std::string& path, SpoolFate fate) = 0;
 };
 
 }  // namespace drvvzt

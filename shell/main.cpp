@@ -17,8 +17,13 @@ int main(int argc, char** argv) {
   drvvzt::InstallStopSignals();
 
   drvvzt::TForm1 form;  // runs the start-up sequence
-  if (form.CloseAccepted()) return 0;  // stopped by a signal while starting
-  QObject::connect(&form, &drvvzt::TForm1::Closed, &app, &QApplication::quit, Qt::QueuedConnection);
-  form.show();
-  return app.exec();
+  // Stopped by a signal while starting, or else at the end of the event loop.
+  if (!form.CloseAccepted()) {
+    QObject::connect(&form, &drvvzt::TForm1::Closed, &app, &QApplication::quit, Qt::QueuedConnection);
+    form.show();
+    app.exec();
+  }
+  form.FormDestroy();
+  // Status 0 promises that every acknowledged event was kept.
+  return form.RecordsLost() ? drvvzt::kExitRecordsLost : 0;
 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <random>
 #include <span>
+#include <utility>
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -126,6 +127,13 @@ TForm1::TForm1(DateTimeClock& clock, TickClock& tick)
   stop_signal_timer_->start(kStopSignalCheckMs);
   FormCreate();
   Timer2->start(kTimer2PeriodMs);
+  ShowStartUpMessage();
+}
+
+void TForm1::ShowStartUpMessage() {
+  if (startup_message_.isEmpty()) return;
+  const QString text = std::exchange(startup_message_, QString());
+  ShowMessageBox(text);
 }
 
 TForm1::~TForm1() { FormDestroy(); }
@@ -341,6 +349,7 @@ void TForm1::ReadMainSettings() {
 // dispatch and the packet handler, in the order they depend on each other.
 void TForm1::CreateStationChain() {
   spool_ = std::make_unique<SpoolWriter>(settings_.PathForSoob, StartDir_, clock_);
+  spool_->SetRescueDirectory(StartDir_ + "/" + kRescueDirName + "/");
   spool_->RecoverLeftovers();
   if (settings_.SendT8) {
     ServerLinkOptions options;
@@ -348,18 +357,17 @@ void TForm1::CreateStationChain() {
     options.post = [this](UiHandOff::Call call) {
       QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
     };
-    options.spool = [this](std::span<const std::uint8_t> record) {
-      if (record.size() != kStationEventSize) return false;
-      StationEventBytes bytes{};
-      std::copy(record.begin(), record.end(), bytes.begin());
-      return spool_->Spool(bytes);
-    };
+    options.spool = SpoolThrough(*spool_);
+    options.in_flight = &in_flight_;
     link_ = std::make_unique<cl>(*this, tick_, clock_, std::move(options));
-    forwarder_ = std::make_unique<SpoolForwarder>(*link_, clock_, settings_.PathForSoob, StartDir_,
+    forwarder_ = std::make_unique<SpoolForwarder>(*link_, in_flight_, tick_, settings_.PathForSoob,
+                                                  StartDir_,
                                                   [this](const std::string& text) { PostLogText(text); });
+    forwarder_->AddLocation(spool_->RescuePrefix());
     link_->SetObserver(forwarder_.get());
   }
-  dispatch_ = std::make_unique<EventDispatch>(link_.get(), settings_.NotSendToDiskT8, *spool_);
+  dispatch_ = std::make_unique<EventDispatch>(link_.get(), settings_.NotSendToDiskT8, *spool_,
+                                              in_flight_);
   PacketHandlerSettings handler_settings;
   handler_settings.Log = settings_.Log;
   handler_settings.FirstNumber = settings_.FirstNumber;
@@ -396,9 +404,11 @@ void TForm1::FormDestroy() {
   if (Timer2) Timer2->stop();
   if (stop_signal_timer_) stop_signal_timer_->stop();
   if (link_) link_->Stop();
-  if (spool_) spool_->FlushBacklog();
+  if (spool_ && !spool_->FlushBacklog()) spool_->AbandonBacklog();
   if (SerialPort1 && SerialPort1->Connected()) SerialPort1->Disconnect();
 }
+
+bool TForm1::RecordsLost() const { return spool_ && spool_->LostCount() > 0; }
 
 void TForm1::closeEvent(QCloseEvent* event) {
   if (destroyed_ || close_without_code_) {

@@ -22,6 +22,7 @@
 #include "shell/close_code_dialog.h"
 #include "shell/driver_settings.h"
 #include "shell/qt_poll_timer.h"
+#include "station/in_flight_files.h"
 
 class QButtonGroup;
 class QCloseEvent;
@@ -51,6 +52,8 @@ inline constexpr int kClientHeight = 331;
 // The start/stop button's caption is the port's run state.
 inline constexpr char kCaptionRunning[] = "Остановить";
 inline constexpr char kCaptionStopped[] = "Запустить";
+// The program's exit status when records could not be kept at shut-down.
+inline constexpr int kExitRecordsLost = 1;
 
 class TForm1 : public QWidget, public LinkHost {
   Q_OBJECT
@@ -68,6 +71,9 @@ public:
   // True once a close has been accepted (also when that happened during
   // start-up, before anybody could connect to Closed()).
   bool CloseAccepted() const { return close_accepted_; }
+  // True when records could not be kept (after FormDestroy: also those still
+  // in memory at shut-down); the program then ends with a failure status.
+  bool RecordsLost() const;
 
   // The 200 ms timer: spool forwarding, then the station watchdog.
   void Timer2Timer();
@@ -149,6 +155,7 @@ private:
   void CreateStationChain();
   void CreateServerLink();
   void OpenConfiguredPort();
+  void ShowStartUpMessage();
   void EnterStoppedState();
   void EnterRunningState();
   bool PortRunning() const;
@@ -170,6 +177,7 @@ private:
   DriverSettings settings_;
   std::string StartDir_;
   QString CloseCode_;
+  QString startup_message_;  // shown once start-up has finished
   double start_time_ = 0.0;
   bool StationAlive_ = false;
   std::int32_t ServerTick_ = 0;
@@ -188,6 +196,7 @@ private:
   QtPollTimer poll_timer_;
   std::unique_ptr<TSerialPort> SerialPort1;
   std::unique_ptr<SpoolWriter> spool_;
+  InFlightFiles in_flight_;
   std::unique_ptr<cl> link_;
   std::unique_ptr<SpoolForwarder> forwarder_;
   std::unique_ptr<EventDispatch> dispatch_;

@@ -68,7 +68,9 @@ void TForm1::OpenConfiguredPort() {
     return;
   }
   if (ConnectPort(settings_.ComPort)) return;
-  ShowMessageBox(QStringLiteral("Порт уже занят. Смените его."));
+  // Shown once start-up is over: the server link and the timer must not wait
+  // for the operator to close it.
+  startup_message_ = QStringLiteral("Порт уже занят. Смените его.");
   EnterStoppedState();
 }
 

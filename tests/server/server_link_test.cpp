@@ -393,9 +393,11 @@ TEST_F(ServerLinkTest, LiveEventsTheServerMayNotHaveGoToSpoolFiles) {
   options.work_dir = dir.path().string();
   options.reply_read_timeout_ms = 5;
   options.spool = SpoolThrough(writer);
+  InFlightFiles in_flight;
+  options.in_flight = &in_flight;
   cl link(host, tick, clock, options);
   link.PrepareRun();
-  EventDispatch dispatch(&link, /*not_send_to_disk=*/false, writer);
+  EventDispatch dispatch(&link, /*not_send_to_disk=*/false, writer, in_flight);
   ConnectAndHandshake(link);
   auto spool_files = [&] {
     std::vector<Bytes> contents;

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/datetime.h"
 #include "platform/durable_file.h"
 #include "platform/error_log.h"
 #include "server/server_link.h"
@@ -31,14 +30,15 @@ public:
     std::uint32_t type;
     Bytes body;
     std::uint64_t sequence;
+    std::string path;
   };
   bool IsLinkUp() const override { return up; }
-  std::optional<std::uint64_t> QueueSpooledMessage(std::uint32_t msg_type,
-                                                   std::span<const std::uint8_t> body) override {
+  bool QueueSpoolFile(std::uint32_t msg_type, std::span<const std::uint8_t> body,
+                      const std::string& path) override {
     const std::uint64_t sequence = next_sequence++;
-    if (refuse) return std::nullopt;
-    queued.push_back({msg_type, Bytes(body.begin(), body.end()), sequence});
-    return sequence;
+    if (refuse) return false;
+    queued.push_back({msg_type, Bytes(body.begin(), body.end()), sequence, path});
+    return true;
   }
   bool up = true;
   bool refuse = false;
@@ -57,7 +57,7 @@ class SpoolForwarderTest : public ::testing::Test {
 protected:
   SpoolForwarderTest()
       : spool_dir(dir.path() / "spool"),
-        forwarder(link, clock, spool_dir.string() + "/", dir.path().string(),
+        forwarder(link, in_flight, tick, spool_dir.string() + "/", dir.path().string(),
                   [this](const std::string& text) { log.push_back(text); }) {
     fs::create_directory(spool_dir);
   }
@@ -72,11 +72,13 @@ protected:
   std::string AddEvent(const std::string& name, char tag, int age_s) {
     return AddFile(name, SpoolContent(mtStationEvent, std::string(22, tag)), age_s);
   }
-  // The server took the message last queued.
-  void Acknowledge() {
-    forwarder.OnMessageWritten(link.queued.back().sequence);
-    forwarder.OnSpoolAck();
+  // The server's answer to the message last queued, as the link settles it.
+  void Settle(SpoolFate fate) {
+    const std::string path = link.queued.back().path;
+    if (fate == SpoolFate::kAcknowledged) fs::remove(path);
+    forwarder.OnSpoolFileSettled(path, fate);
   }
+  void Acknowledge() { Settle(SpoolFate::kAcknowledged); }
   std::vector<char> Tags() const {
     std::vector<char> tags;
     for (const auto& q : link.queued) tags.push_back(q.body.empty() ? '-' : static_cast<char>(q.body[0]));
@@ -87,7 +89,8 @@ protected:
   testing::TempDir dir;
   fs::path spool_dir;
   ScriptedLink link;
-  testing::FakeDateTimeClock clock;
+  InFlightFiles in_flight;
+  testing::FakeTickClock tick;
   std::vector<std::string> log;
   SpoolForwarder forwarder;
 };
@@ -103,7 +106,7 @@ TEST_F(SpoolForwarderTest, OldestFileFirstAndTheNextRightAfterEachAcknowledgemen
   ASSERT_EQ(Tags(), (std::vector<char>{'b'}));
   EXPECT_EQ(link.queued[0].type, mtStationEvent);
   EXPECT_EQ(forwarder.SentSpoolPath(), (spool_dir / "B.dd8").string());
-  EXPECT_DOUBLE_EQ(forwarder.LastSpoolSend(), clock.Now());
+  EXPECT_EQ(forwarder.InFlightPath(), (spool_dir / "B.dd8").string());
 
   // No timer step in between and no time passes: each acknowledgement releases
   // the next file at once.
@@ -118,27 +121,100 @@ TEST_F(SpoolForwarderTest, OldestFileFirstAndTheNextRightAfterEachAcknowledgemen
 
   // A file written while forwarding runs is found once the list has run dry.
   AddEvent("E.dd8", 'e', 0);
-  clock.AdvanceMs(200);
+  tick.Advance(200);
   forwarder.Step();
   EXPECT_EQ(Tags(), (std::vector<char>{'b', 'a', 'c', 'e'}));
 }
 
-TEST_F(SpoolForwarderTest, UnacknowledgedFileGoesAgainEveryThreeSeconds) {
+// The spacing is measured on the monotonic tick from the last send, and a file
+// whose message is still on its way is not sent again.
+TEST_F(SpoolForwarderTest, UnansweredFileGoesAgainThreeSecondsAfterItsLastSend) {
   AddEvent("A.dd8", 'a', 20);
   AddEvent("B.dd8", 'b', 10);
   forwarder.Step();
   struct Case {
-    double advance_ms;
+    std::uint32_t advance_ms;
+    bool settle;
     std::size_t queued;
   };
-  const Case cases[] = {{200, 1}, {2800, 1}, {1, 2}, {2999, 2}, {2, 3}};
+  const Case cases[] = {
+      {3500, false, 1},  // still in flight: waits for its fate however long it takes
+      {0, true, 2},      // settled unanswered, and more than 3 s since the send
+      {200, true, 2},    {2800, false, 2}, {1, false, 3},
+  };
   for (const Case& c : cases) {
-    clock.AdvanceMs(c.advance_ms);
+    tick.Advance(c.advance_ms);
+    if (c.settle) Settle(SpoolFate::kUnanswered);
     forwarder.Step();
     EXPECT_EQ(link.queued.size(), c.queued) << "after +" << c.advance_ms << " ms";
   }
   EXPECT_EQ(Tags(), (std::vector<char>{'a', 'a', 'a'}));
   EXPECT_LT(link.queued[0].sequence, link.queued[2].sequence) << "each copy is a new message";
+  EXPECT_TRUE(fs::exists(spool_dir / "A.dd8"));
+}
+
+TEST_F(SpoolForwarderTest, SpacingSurvivesTheTickWrapping) {
+  tick.Set(0xFFFFFF00u);
+  AddEvent("A.dd8", 'a', 20);
+  forwarder.Step();
+  Settle(SpoolFate::kUnanswered);
+  tick.Advance(2000);  // wraps
+  forwarder.Step();
+  EXPECT_EQ(link.queued.size(), 1u);
+  tick.Advance(1001);
+  forwarder.Step();
+  EXPECT_EQ(link.queued.size(), 2u);
+}
+
+// A file the server answers with something else than its acknowledgement goes
+// behind the others after 10 sends; it is never deleted without its ack.
+TEST_F(SpoolForwarderTest, FileTheServerKeepsRefusingGoesToTheBack) {
+  const std::string a = AddEvent("A.dd8", 'a', 30);
+  AddEvent("B.dd8", 'b', 20);
+  AddEvent("C.dd8", 'c', 10);
+  for (int i = 0; i < kSpoolRefusalLimit; ++i) {
+    forwarder.Step();
+    ASSERT_EQ(Tags().back(), 'a') << "send " << i;
+    Settle(SpoolFate::kRefused);
+    tick.Advance(3001);
+  }
+  forwarder.Step();
+  Acknowledge();  // B, and C right after it
+  Acknowledge();  // C, and A once the others are gone
+  std::vector<char> expected(kSpoolRefusalLimit, 'a');
+  expected.insert(expected.end(), {'b', 'c', 'a'});
+  EXPECT_EQ(Tags(), expected);
+  EXPECT_TRUE(fs::exists(a));
+  Acknowledge();
+  EXPECT_FALSE(fs::exists(a));
+}
+
+// Files another part of the driver has in flight (a live event's write-ahead
+// file) are passed over, not sent twice.
+TEST_F(SpoolForwarderTest, FilesInFlightArePassedOver) {
+  const std::string a = AddEvent("A.dd8", 'a', 20);
+  AddEvent("B.dd8", 'b', 10);
+  in_flight.Add(a);
+  forwarder.Step();
+  EXPECT_EQ(Tags(), (std::vector<char>{'b'}));
+  Acknowledge();
+  EXPECT_EQ(Tags(), (std::vector<char>{'b'})) << "A is still in flight";
+  in_flight.Remove(a);
+  tick.Advance(200);
+  forwarder.Step();
+  EXPECT_EQ(Tags(), (std::vector<char>{'b', 'a'}));
+}
+
+TEST_F(SpoolForwarderTest, RescueDirectoryIsForwardedToo) {
+  fs::create_directory(dir.path() / "rescue");
+  dir.Write("rescue/R.dd8", SpoolContent(mtStationEvent, std::string(22, 'r')));
+  fs::last_write_time(dir.path() / "rescue/R.dd8", base_time - std::chrono::seconds(50));
+  AddEvent("A.dd8", 'a', 10);
+  forwarder.AddLocation(dir.File("rescue") + "/");
+  forwarder.Step();
+  Acknowledge();
+  EXPECT_EQ(Tags(), (std::vector<char>{'r', 'a'}));
+  EXPECT_FALSE(fs::exists(dir.path() / "rescue/R.dd8"));
 }
 
 TEST_F(SpoolForwarderTest, FourByteFileIsAMessageWithEmptyBody) {
@@ -157,48 +233,27 @@ TEST_F(SpoolForwarderTest, NothingIsReadWhileTheLinkIsDown) {
   EXPECT_TRUE(link.queued.empty());
   EXPECT_TRUE(fs::exists(spool_dir / "bad.dd8")) << "not even looked at";
 
-  // Back up: the connection moves the last send a day back, forwarding resumes.
+  // Back up: the connection lets forwarding resume at once.
   link.up = true;
-  forwarder.OnConnected();
-  EXPECT_DOUBLE_EQ(forwarder.LastSpoolSend(), clock.Now() - 1.0);
   forwarder.Step();
-  EXPECT_EQ(Tags(), (std::vector<char>{'a'}));
+  Settle(SpoolFate::kUnanswered);
+  forwarder.OnConnected();
+  forwarder.Step();
+  EXPECT_EQ(Tags(), (std::vector<char>{'a', 'a'}));
 }
 
-TEST_F(SpoolForwarderTest, AcknowledgementOfAnotherMessageDeletesNothing) {
+// A full queue refuses the message: the same file is offered again at the
+// very next step, and is deleted only by its own acknowledgement.
+TEST_F(SpoolForwarderTest, RefusedByAFullQueueIsOfferedAgainAtTheNextStep) {
   const std::string a = AddEvent("A.dd8", 'a', 5);
-  struct Case {
-    const char* name;
-    bool refuse;
-    bool written;
-    bool reconnect_before_ack;
-  };
-  const Case cases[] = {
-      {"still queued", false, false, false},
-      {"refused by a full queue", true, false, false},
-      {"written on an earlier connection", false, true, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    link.refuse = c.refuse;
-    clock.AdvanceMs(3001);
-    forwarder.Step();
-    if (c.written) forwarder.OnMessageWritten(link.queued.back().sequence);
-    if (c.reconnect_before_ack) forwarder.OnConnected();
-    forwarder.OnSpoolAck();
-    EXPECT_TRUE(fs::exists(a));
-  }
-  // A refused message is offered again at the very next step.
   link.refuse = true;
-  clock.AdvanceMs(3001);
   forwarder.Step();
-  const std::size_t before = link.queued.size();
+  EXPECT_FALSE(forwarder.InFlightPath().has_value());
   link.refuse = false;
   forwarder.Step();
-  EXPECT_EQ(link.queued.size(), before + 1);
-  // Written, then acknowledged: now it goes.
-  Acknowledge();
-  EXPECT_FALSE(fs::exists(a));
+  EXPECT_EQ(Tags(), (std::vector<char>{'a'}));
+  Settle(SpoolFate::kRefused);
+  EXPECT_TRUE(fs::exists(a));
 }
 
 TEST_F(SpoolForwarderTest, UnreadableOrShortFileIsSetAsideAndTheNextGoesOut) {
@@ -228,7 +283,7 @@ TEST_F(SpoolForwarderTest, UnreadableOrShortFileIsSetAsideAndTheNextGoesOut) {
 TEST_F(SpoolForwarderTest, PrefixWithoutSlashSelectsByNameInTheParentDirectory) {
   AddEvent("T8A.dd8", 'a', 10);
   AddEvent("other.dd8", 'o', 20);
-  SpoolForwarder prefixed(link, clock, (spool_dir / "T8").string(), dir.path().string());
+  SpoolForwarder prefixed(link, in_flight, tick, (spool_dir / "T8").string(), dir.path().string());
   prefixed.Step();
   EXPECT_EQ(Tags(), (std::vector<char>{'a'}));
 }
@@ -240,7 +295,8 @@ TEST_F(SpoolForwarderTest, FileThatVanishedFromTheListIsPassedOver) {
   fs::remove(spool_dir / "A.dd8");
   fs::remove(spool_dir / "B.dd8");
   AddEvent("C.dd8", 'c', 10);
-  clock.AdvanceMs(3001);
+  Settle(SpoolFate::kUnanswered);
+  tick.Advance(3001);
   forwarder.Step();
   EXPECT_EQ(Tags(), (std::vector<char>{'a', 'c'}));
 }
@@ -267,8 +323,10 @@ TEST(SpoolForwardingOverTheLink, DrainsFilesAsFastAsTheServerAnswers) {
   testing::FakeDateTimeClock clock;
   ServerLinkOptions options;
   options.work_dir = dir.path().string();
+  InFlightFiles in_flight;
+  options.in_flight = &in_flight;
   cl link(host, tick, clock, options);
-  SpoolForwarder forwarder(link, clock, dir.path().string() + "/", dir.path().string());
+  SpoolForwarder forwarder(link, in_flight, tick, dir.path().string() + "/", dir.path().string());
   link.SetObserver(&forwarder);
   link.PrepareRun();
 

@@ -59,9 +59,11 @@ TEST(StationToServer, PacketReachesTheServerWhileUpAndASpoolFileWhileDown) {
   ServerLinkOptions options;
   options.work_dir = dir.path().string();
   options.spool = SpoolThrough(writer);
+  InFlightFiles in_flight;
+  options.in_flight = &in_flight;
   cl link(host, tick, clock, options);
   link.PrepareRun();
-  EventDispatch dispatch(&link, /*not_send_to_disk=*/false, writer);
+  EventDispatch dispatch(&link, /*not_send_to_disk=*/false, writer, in_flight);
   PacketHandlerSettings settings;
   settings.StartDir = dir.path().string();
   PacketHandler handler(

@@ -118,7 +118,7 @@ TEST_F(WindowTest, ShutdownSpoolsLiveEventsStillQueuedButNotSpooledOnes) {
   const StationEventBytes record = EncodeStationEvent(TStationEvent{});
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(form->ServerLink()->PutMessage(mtStationEvent, record));
   // A message forwarded from a spool file: its file is still on disk.
-  ASSERT_TRUE(form->ServerLink()->QueueSpooledMessage(mtStationEvent, record).has_value());
+  ASSERT_TRUE(form->ServerLink()->QueueSpoolFile(mtStationEvent, record, dir.File("spooled.dd8")));
   form.reset();
   EXPECT_EQ(SpoolFiles(dir.path().string()), 3);
 }
@@ -129,6 +129,7 @@ TEST_F(WindowTest, ShutdownWritesTheInMemoryBacklog) {
   // A plain file where the spool directory belongs: the records cannot be
   // written and stay in memory until the directory can be made.
   dir.Write("spool", "");
+  dir.Write("rescue", "");  // and where the rescue directory belongs
   auto form = Start(PortSettings(pty) + "\nPathForSoob=spool/", PortMap(pty));
   ASSERT_TRUE(pty.WriteMaster(StationPacketFor(7) + StationPacketFor(8)));
   std::string acks;
@@ -139,6 +140,7 @@ TEST_F(WindowTest, ShutdownWritesTheInMemoryBacklog) {
   // No event is processed between clearing the way and the shutdown, so the
   // window's timer cannot write the backlog first.
   std::filesystem::remove(dir.path() / "spool");
+  std::filesystem::remove(dir.path() / "rescue");
   form.reset();
   EXPECT_EQ(SpoolFiles((dir.path() / "spool").string()), 2);
 }

@@ -79,6 +79,7 @@ TEST_F(WindowTest, TheTimerWritesTheBacklogOnceTheDiskTakesItWithoutNewEvents) {
   ASSERT_TRUE(pty.ok());
   // A plain file where the spool directory belongs: records stay in memory.
   dir.Write("spool", "");
+  dir.Write("rescue", "");  // and where the rescue directory belongs
   auto form = Start("ComPort=COM3\nPathForSoob=spool/", "[ComPorts]\nCOM3=" + pty.slave_path() + "\n");
   ASSERT_TRUE(form->SerialPort().Connected());
   ASSERT_TRUE(pty.WriteMaster(StationPacketFor(7) + StationPacketFor(8)));
@@ -91,6 +92,7 @@ TEST_F(WindowTest, TheTimerWritesTheBacklogOnceTheDiskTakesItWithoutNewEvents) {
   ASSERT_FALSE(std::filesystem::is_directory(dir.path() / "spool"));
 
   std::filesystem::remove(dir.path() / "spool");
+  std::filesystem::remove(dir.path() / "rescue");
   form->Timer2Timer();
   EXPECT_EQ(SpoolFiles((dir.path() / "spool").string()), 2);
 }

@@ -22,6 +22,9 @@ public:
     bodies.emplace_back(body.begin(), body.end());
     return true;
   }
+  bool PutStationEvent(std::span<const std::uint8_t> record, const std::string&) override {
+    return PutMessage(mtStationEvent, record);
+  }
   std::vector<std::vector<std::uint8_t>> bodies;
 };
 
@@ -54,7 +57,8 @@ protected:
   testing::FakeDateTimeClock clock{46000.25};
   RecordingLink link;
   SpoolWriter spool{dir.path().string() + "/", dir.path().string(), clock};
-  EventDispatch dispatch{&link, false, spool};
+  InFlightFiles in_flight;
+  EventDispatch dispatch{&link, false, spool, in_flight};
   std::string sent;
   int redraws = 0;
 };

@@ -5,6 +5,7 @@
 // or in a spool file.
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdint>
@@ -17,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/error_log.h"
+#include "server/wire_format.h"
 #include "station/spool_writer.h"
 #include "tests/support/driver_process.h"
 #include "tests/support/pty_pair.h"
@@ -104,10 +107,17 @@ protected:
     }
   }
 
+  // Object numbers in spool files and in the rescue directory.
+  std::multiset<std::int32_t> OnDisk() const {
+    std::multiset<std::int32_t> numbers = SpoolObjectNumbers(driver_.SpoolDir());
+    for (std::int32_t n : SpoolObjectNumbers(dir_.File("rescue") + "/")) numbers.insert(n);
+    return numbers;
+  }
+
   std::vector<std::int32_t> Missing(const MessageServerEmulator* server) const {
     const std::multiset<std::int32_t> at_server =
         server != nullptr ? ServerObjectNumbers(*server) : std::multiset<std::int32_t>{};
-    return MissingNumbers(sent_, at_server, SpoolObjectNumbers(driver_.SpoolDir()));
+    return MissingNumbers(sent_, at_server, OnDisk());
   }
 
   // Polls until every sent object is accounted for; the missing ones after timeout.
@@ -179,8 +189,7 @@ TEST_F(DriverFaultTest, ServerKilledInTheMiddleOfAStream) {
   EXPECT_EQ(WaitAcks(), sent_.size());
 
   ASSERT_TRUE(driver_.Stop(8000).has_value());
-  EXPECT_EQ(MissingNumbers(sent_, at_either, SpoolObjectNumbers(driver_.SpoolDir())),
-            std::vector<std::int32_t>{});
+  EXPECT_EQ(MissingNumbers(sent_, at_either, OnDisk()), std::vector<std::int32_t>{});
 }
 
 // Faults of the server's side of the connection, each turned on after the
@@ -232,16 +241,64 @@ TEST_F(DriverFaultTest, ServerThatAcceptsAndNeverAnswers) {
   StopAndExpectNothingLost(&server);
 }
 
-TEST_F(DriverFaultTest, UnwritableSpoolDirectoryKeepsRecordsUntilItIsWritable) {
-  // The spool directory's name is taken by a plain file: nothing can be created
-  // there (this works as root too, where permission bits do not stop writes).
+// The spool directory's name is taken by a plain file: nothing can be created
+// there (this works as root too, where permission bits do not stop writes).
+// Records go to the rescue directory at once; when that is blocked as well they
+// wait in memory, and whatever is still there at the stop is reported lost
+// with a failure status. Status 0 means nothing was lost.
+TEST_F(DriverFaultTest, RefusedSpoolDirectoryUsesTheRescueDirectoryAndTheExitStatusTellsLosses) {
+  struct Case {
+    const char* name;
+    bool block_rescue;
+    int exit_status;
+  };
+  const Case cases[] = {{"rescue directory takes them", false, 0},
+                        {"nothing takes them", true, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir_.File("rescue"));
+    fs::remove(dir_.File("error.txt"));
+    dir_.Write("blocked", "not a directory");
+    if (c.block_rescue) dir_.Write("rescue", "not a directory");
+    sent_.clear();
+    acks_.clear();
+    DriverConfig config;
+    config.path_for_soob = "blocked/";
+    StartDriver(DeadPort(), config);
+    SendObjects(1, 10, 20ms);
+    EXPECT_EQ(WaitAcks(), 10u);
+    if (!c.block_rescue) EXPECT_EQ(WaitAccounted(nullptr, 5s), std::vector<std::int32_t>{});
+    const std::optional<int> status = driver_.Stop(8000);
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(WIFEXITED(*status)) << *status;
+    EXPECT_EQ(WEXITSTATUS(*status), c.exit_status) << driver_.Output();
+    if (c.block_rescue) {
+      EXPECT_TRUE(OnDisk().empty());
+      EXPECT_NE(driver_.Output().find("lost"), std::string::npos) << driver_.Output();
+      const std::string log = dir_.Read("error.txt");
+      std::size_t lines = 0;
+      for (std::size_t at = log.find(ErrorLogLine(21)); at != std::string::npos;
+           at = log.find(ErrorLogLine(21), at + 1))
+        ++lines;
+      EXPECT_GE(lines, 10u) << "one line for each record lost";
+    } else {
+      EXPECT_EQ(Missing(nullptr), std::vector<std::int32_t>{});
+    }
+    fs::remove_all(dir_.File("rescue"));
+  }
+}
+
+// Records kept in memory while no directory takes them go to disk as soon as
+// one does.
+TEST_F(DriverFaultTest, RecordsInMemoryGoToDiskOnceTheSpoolDirectoryIsWritable) {
   dir_.Write("blocked", "not a directory");
+  dir_.Write("rescue", "not a directory");
   DriverConfig config;
   config.path_for_soob = "blocked/";
   StartDriver(DeadPort(), config);
   SendObjects(1, 10, 20ms);
   EXPECT_EQ(WaitAcks(), 10u);
-  EXPECT_TRUE(SpoolObjectNumbers(driver_.SpoolDir()).empty());
+  EXPECT_TRUE(OnDisk().empty());
 
   fs::remove(dir_.File("blocked"));
   SendObjects(11, 12, 20ms);
@@ -263,6 +320,80 @@ TEST_F(DriverFaultTest, FullDiskKeepsRecordsUntilThereIsRoomAgain) {
   SendObjects(11, 12, 20ms);
   EXPECT_EQ(WaitAccounted(nullptr, 5s), std::vector<std::int32_t>{});
   StopAndExpectNothingLost(nullptr);
+}
+
+// SIGKILL (an OOM kill, a power cut) at a moment when acknowledged events are
+// queued for a server that answers, answers slowly, or never answers: every one
+// of them is at the server or on disk, and a restarted driver delivers them.
+struct KillCase {
+  const char* name;
+  ReplyMode mode;
+  int delay_ms;
+};
+
+class KillTest : public DriverFaultTest, public ::testing::WithParamInterface<KillCase> {};
+
+TEST_P(KillTest, AcknowledgedEventsSurviveAKillAndReachTheServerAfterwards) {
+  EmulatorPolicy policy;
+  policy.mode = GetParam().mode;
+  policy.delay_ms = GetParam().delay_ms;
+  MessageServerEmulator server(policy);
+  ASSERT_TRUE(server.Start());
+  StartDriver(server.Port());
+  ASSERT_TRUE(server.WaitForType(mtRegister, 10s)) << driver_.Output();
+  SendObjects(1, 12, 20ms);
+  EXPECT_EQ(WaitAcks(), sent_.size());
+  driver_.Kill();
+
+  // What the server has not answered is on disk; a silent server has nothing.
+  const std::multiset<std::int32_t> answered =
+      GetParam().mode == ReplyMode::kSilent ? std::multiset<std::int32_t>{} : ServerObjectNumbers(server);
+  EXPECT_EQ(MissingNumbers(sent_, answered, OnDisk()), std::vector<std::int32_t>{});
+
+  server.SetPolicy(EmulatorPolicy{});
+  DriverProcess again(dir_.path().string());
+  DriverConfig config;
+  config.device = pty_.slave_path();
+  config.server_port = server.Port();
+  again.Configure(config);
+  ASSERT_TRUE(again.Start());
+  ASSERT_TRUE(WaitReady(again)) << again.Output();
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  std::vector<std::int32_t> missing = MissingNumbers(sent_, ServerObjectNumbers(server), {});
+  while (!missing.empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(50ms);
+    missing = MissingNumbers(sent_, ServerObjectNumbers(server), {});
+  }
+  EXPECT_EQ(missing, std::vector<std::int32_t>{}) << again.Output();
+  const std::optional<int> status = again.Stop(8000);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << again.Output();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, KillTest,
+    ::testing::Values(KillCase{"answering", ReplyMode::kAnswer, 0},
+                      KillCase{"slow", ReplyMode::kAnswer, 700},
+                      KillCase{"silent", ReplyMode::kSilent, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A configured port that cannot be opened shows its message box, but the
+// server link starts all the same (and reports the port closed).
+TEST_F(DriverFaultTest, StartUpMessageDoesNotHoldBackTheServerLink) {
+  MessageServerEmulator server;
+  ASSERT_TRUE(server.Start());
+  DriverConfig config;
+  config.device = dir_.File("no-such-device");
+  config.server_port = server.Port();
+  driver_.Configure(config);
+  ASSERT_TRUE(driver_.Start());
+  ASSERT_TRUE(server.WaitForType(mtPortState, 20s)) << driver_.Output();
+  for (const auto& message : server.Messages()) {
+    if (message.type == mtPortState) {
+      ASSERT_EQ(message.body.size(), kPortStateSize);
+      EXPECT_EQ(message.body[kPsOpen], 0);
+    }
+  }
 }
 
 TEST_F(DriverFaultTest, SpoolDirectoryRemovedWhileRunning) {
