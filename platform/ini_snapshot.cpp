@@ -89,8 +89,10 @@ std::int64_t SystemWallClockNs() {
   return Nanoseconds(now);
 }
 
-IniSnapshot::IniSnapshot(std::string path, WallClockNs wall_clock)
-    : path_(std::move(path)), wall_clock_(std::move(wall_clock)) {}
+IniSnapshot::IniSnapshot(std::string path, WallClockNs wall_clock, std::int64_t stat_interval_ns)
+    : path_(std::move(path)),
+      wall_clock_(std::move(wall_clock)),
+      stat_interval_ns_(stat_interval_ns) {}
 
 std::string IniSnapshot::ReadString(const std::string& section, const std::string& key,
                                     const std::string& fallback) {
@@ -123,6 +125,8 @@ std::optional<SystemCallError> IniSnapshot::LastError() const {
 }
 
 void IniSnapshot::BringUpToDate() {
+  const std::int64_t now_ns = wall_clock_();
+  if (LookedAtRecently(now_ns)) return;
   struct stat st {};
   FileState seen;
   if (::stat(path_.c_str(), &st) == 0) {
@@ -135,8 +139,19 @@ void IniSnapshot::BringUpToDate() {
     pending_.reset();  // an edit that was undone before it settled
     return;
   }
-  if (content_ && !Settled(seen, wall_clock_())) return;
+  if (content_ && !Settled(seen, now_ns)) return;
   ReadFile(seen);
+}
+
+bool IniSnapshot::LookedAtRecently(std::int64_t now_ns) {
+  if (last_stat_ns_) {
+    const std::int64_t since = now_ns - *last_stat_ns_;
+    // A wall clock set back makes `since` negative: look rather than wait for
+    // the clock to catch up.
+    if (since >= 0 && since < stat_interval_ns_) return true;
+  }
+  last_stat_ns_ = now_ns;
+  return false;
 }
 
 bool IniSnapshot::Settled(const FileState& seen, std::int64_t now_ns) {

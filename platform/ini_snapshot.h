@@ -9,7 +9,9 @@
 //
 //   - the file is known by its identity (device, inode), size, modification
 //     and status-change times; while these are unchanged the reading in memory
-//     is used and the file is not read again (one stat per lookup);
+//     is used and the file is not read again. The stat itself is done at most
+//     every 100 ms: it costs more than decoding a packet, and a burst of
+//     packets needs no fresher view of a file that only a person edits;
 //   - a changed file is read once its modification time is at least a second
 //     old on the wall clock, or once the same changed state has been seen for a
 //     second (this covers a modification time in the future, and a missing
@@ -53,8 +55,11 @@ class IniSnapshot {
 public:
   // How long a change must have rested before it is read.
   static constexpr std::int64_t kSettleNs = 1'000'000'000;
+  // The least time between two looks at the file (0: at every lookup).
+  static constexpr std::int64_t kStatIntervalNs = 100'000'000;
 
-  explicit IniSnapshot(std::string path, WallClockNs wall_clock = SystemWallClockNs);
+  explicit IniSnapshot(std::string path, WallClockNs wall_clock = SystemWallClockNs,
+                       std::int64_t stat_interval_ns = kStatIntervalNs);
   IniSnapshot(const IniSnapshot&) = delete;
   IniSnapshot& operator=(const IniSnapshot&) = delete;
 
@@ -88,6 +93,7 @@ public:
 
 private:
   void BringUpToDate();
+  bool LookedAtRecently(std::int64_t now_ns);
   bool Settled(const FileState& seen, std::int64_t now_ns);
   void ReadFile(const FileState& seen);
   void Take(std::shared_ptr<const IniContent> content, const FileState& state);
@@ -95,12 +101,14 @@ private:
 
   const std::string path_;
   const WallClockNs wall_clock_;
+  const std::int64_t stat_interval_ns_;
 
   mutable std::mutex mutex_;
   std::shared_ptr<const IniContent> content_;  // null until the first reading
   FileState content_state_;                    // the file the reading came from
   std::optional<FileState> pending_;           // a change not yet settled
   std::int64_t pending_since_ns_ = 0;
+  std::optional<std::int64_t> last_stat_ns_;
   std::uint64_t file_reads_ = 0;
   std::optional<SystemCallError> last_error_;
 };

@@ -13,8 +13,8 @@
 //
 // Malformed text never fails: a field that does not convert reads as 0.
 // DecodePacket looks up [Razdels] in the settings' configuration snapshot for
-// every packet (a stat of drvvzt.ini, a read only after a settled change) and
-// is otherwise pure; it is thread-safe.
+// every packet (no file read per packet: see ini_snapshot.h) and is otherwise
+// pure; it is thread-safe.
 #pragma once
 
 #include <cstddef>

@@ -49,7 +49,8 @@ protected:
   testing::TempDir dir;
   const std::string ini = dir.File("drvvzt.ini");
   FakeWallClock clock;
-  IniSnapshot snapshot{ini, clock.Function()};
+  // Looking at every lookup, so that the rule can be seen to the millisecond.
+  IniSnapshot snapshot{ini, clock.Function(), 0};
 };
 
 TEST_F(IniSnapshotTest, FirstLookupTakesTheFileAsItIs) {
@@ -59,7 +60,7 @@ TEST_F(IniSnapshotTest, FirstLookupTakesTheFileAsItIs) {
   EXPECT_EQ(snapshot.ReadInteger("SERVERHOST", "port", 0), 16);
   EXPECT_EQ(snapshot.ReadInteger("ServerHost", "Missing", 7), 7);
 
-  IniSnapshot absent(dir.File("absent.ini"), clock.Function());
+  IniSnapshot absent(dir.File("absent.ini"), clock.Function(), 0);
   EXPECT_EQ(absent.ReadString("ServerHost", "Address", "127.0.0.1"), "127.0.0.1");
   EXPECT_FALSE(absent.LastError());
 }
@@ -94,7 +95,7 @@ TEST_F(IniSnapshotTest, AtomicReplaceIsPickedUpOnceSettled) {
     testing::TempDir case_dir;
     const std::string path = case_dir.File("drvvzt.ini");
     ReplaceByRename(path, kOld, clock.Now() - 3600 * kNsPerSecond);
-    IniSnapshot s(path, clock.Function());
+    IniSnapshot s(path, clock.Function(), 0);
     ASSERT_EQ(s.ReadInteger("Razdels", "1234_1", -1), 5678);
 
     ReplaceByRename(path, kNew, clock.Now() + c.modified_from_now_ms * testing::kNsPerMs);
@@ -122,6 +123,22 @@ TEST_F(IniSnapshotTest, UnchangedFileIsNotReadAgain) {
   clock.AdvanceMs(1000);
   for (int i = 0; i < 5; ++i) ExpectNew();
   EXPECT_EQ(snapshot.FileReads(), 2u);
+}
+
+TEST_F(IniSnapshotTest, LooksAtTheFileAtMostOncePerInterval) {
+  dir.Write("drvvzt.ini", kOld);
+  IniSnapshot throttled(ini, clock.Function(), IniSnapshot::kStatIntervalNs);
+  ASSERT_EQ(throttled.ReadInteger("Razdels", "1234_1", -1), 5678);
+  ReplaceByRename(ini, kNew, clock.Now() - 60 * kNsPerSecond);  // settled at once
+  clock.AdvanceMs(99);
+  EXPECT_EQ(throttled.ReadInteger("Razdels", "1234_1", -1), 5678);
+  clock.AdvanceMs(1);
+  EXPECT_EQ(throttled.ReadInteger("Razdels", "1234_1", -1), 42);
+
+  // A wall clock set back does not stop it looking until the clock catches up.
+  clock.AdvanceMs(-3'600'000);
+  ReplaceByRename(ini, kOld, clock.Now() - 60 * kNsPerSecond);
+  EXPECT_EQ(throttled.ReadInteger("Razdels", "1234_1", -1), 5678);
 }
 
 TEST_F(IniSnapshotTest, MissingFileCountsOnlyOnceGoneForASecond) {

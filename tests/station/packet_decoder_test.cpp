@@ -95,7 +95,7 @@ protected:
   testing::TempDir dir;
   testing::FakeWallClock clock;
   std::shared_ptr<IniSnapshot> ini =
-      std::make_shared<IniSnapshot>(IniPathIn(dir.path().string()), clock.Function());
+      std::make_shared<IniSnapshot>(IniPathIn(dir.path().string()), clock.Function(), 0);
 };
 
 TEST_F(ObjectNumberTest, OffsetRazdelAndReplacement) {
