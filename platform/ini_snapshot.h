@@ -25,8 +25,8 @@
 //   - the first lookup takes the file as it is (missing or not), since there is
 //     no earlier reading to fall back on;
 //   - a file that changes while it is read, or cannot be read, leaves the last
-//     good reading in place; LastError() keeps the cause, and the next lookup
-//     tries again.
+//     good reading in place; LastError() keeps the cause, and the next look at
+//     the file tries again.
 //
 // Values follow the rules of ini_file.h and ini_values.h.
 //
