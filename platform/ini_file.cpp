@@ -6,6 +6,7 @@
 // one counts. Line ends may be LF or CR LF; a write keeps the file's own style.
 #include "platform/ini_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <optional>
@@ -33,11 +34,14 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
+// ASCII only: the file's names are ASCII, and its other bytes (code page 1251
+// text) must not change their meaning with the process locale.
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+
 bool SameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
   }
   return true;
 }
@@ -152,18 +156,54 @@ std::string Rewrite(std::string_view content, const std::string& section, const 
 
 }  // namespace
 
+bool IniContent::CaseBlindLess::operator()(std::string_view a, std::string_view b) const {
+  return std::lexicographical_compare(
+      a.begin(), a.end(), b.begin(), b.end(),
+      [](char x, char y) { return LowerAscii(x) < LowerAscii(y); });
+}
+
+IniContent IniContent::Parse(std::string_view text) {
+  IniContent content;
+  Keys* current = nullptr;  // keys before the first header belong to no section
+  for (const std::string_view line : SplitLines(text)) {
+    if (const auto name = SectionOf(line)) {
+      // A section that appears again is ignored: the first one counts, as for a
+      // key that appears twice, and as the writer finds it.
+      const auto [it, inserted] = content.sections_.try_emplace(std::string(*name));
+      current = inserted ? &it->second : nullptr;
+      continue;
+    }
+    if (current == nullptr) continue;
+    if (const auto kv = KeyValueOf(line)) {
+      current->try_emplace(std::string(kv->key),
+                           std::string(kv->value.substr(0, kMaxValueLength)));
+    }
+  }
+  return content;
+}
+
+std::optional<std::string_view> IniContent::Find(std::string_view section,
+                                                 std::string_view key) const {
+  const auto s = sections_.find(section);
+  if (s == sections_.end()) return std::nullopt;
+  const auto k = s->second.find(key);
+  if (k == s->second.end()) return std::nullopt;
+  return std::string_view(k->second);
+}
+
+std::string IniContent::ReadString(std::string_view section, std::string_view key,
+                                   const std::string& fallback) const {
+  const auto value = Find(section, key);
+  return value ? std::string(*value) : fallback;
+}
+
 std::string ReadIniString(const std::string& path, const std::string& section,
                           const std::string& key, const std::string& fallback) {
   const int saved = errno;
   const std::optional<std::string> content = ReadWholeFile(path);
   errno = saved;  // a missing file is no error to report
   if (!content) return fallback;
-  const std::vector<std::string_view> lines = SplitLines(*content);
-  const KeyPlace place = FindKey(lines, section, key);
-  if (!place.key_line) return fallback;
-  std::string_view value = KeyValueOf(lines[*place.key_line])->value;
-  if (value.size() > kMaxValueLength) value = value.substr(0, kMaxValueLength);
-  return std::string(value);
+  return IniContent::Parse(*content).ReadString(section, key, fallback);
 }
 
 bool WriteIniString(const std::string& path, const std::string& section, const std::string& key,

@@ -3,8 +3,6 @@
 
 #include <cstdint>
 
-#include "platform/ini_values.h"
-
 namespace drvvzt {
 namespace {
 
@@ -141,10 +139,11 @@ TStationEvent DecodePacket(Packet packet, const DecoderSettings& settings, doubl
   event.Code = cls.Code;
   event.Zone = cls.Zone;
 
-  const std::string key = std::to_string(object) + "_" + std::to_string(cls.SectionNumber);
-  const std::int32_t replacement =
-      ReadIniInteger(IniPathIn(settings.StartDir), "Razdels", key, -1);
-  if (replacement != -1) object = static_cast<std::uint32_t>(replacement);
+  if (settings.Ini) {
+    const std::string key = std::to_string(object) + "_" + std::to_string(cls.SectionNumber);
+    const std::int32_t replacement = settings.Ini->ReadInteger("Razdels", key, -1);
+    if (replacement != -1) object = static_cast<std::uint32_t>(replacement);
+  }
   // 32-bit arithmetic that wraps, done unsigned so that the wrap is defined.
   object += static_cast<std::uint32_t>(settings.FirstNumber) * 10000u;
   if (settings.Razdel) object += PacketHexValue(Field(packet, kOffSection, 2));

@@ -12,16 +12,19 @@
 //   21-22  low digits of the class value and the zone
 //
 // Malformed text never fails: a field that does not convert reads as 0.
-// DecodePacket reads the [Razdels] section of StartDir + "/drvvzt.ini" on every
-// call and is otherwise pure; it is thread-safe.
+// DecodePacket looks up [Razdels] in the settings' configuration snapshot for
+// every packet (no file read per packet: see ini_snapshot.h) and is otherwise
+// pure; it is thread-safe.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "platform/ini_snapshot.h"
 #include "station/station_event.h"
 
 namespace drvvzt {
@@ -32,7 +35,8 @@ inline constexpr std::size_t kAckFlagOffset = 2;
 struct DecoderSettings {
   std::int32_t FirstNumber = 4;  // FirstNumber x 10000 is added to every object number
   bool Razdel = false;           // add the hexadecimal section digits to the object number
-  std::string StartDir;          // directory of "drvvzt.ini"
+  // "drvvzt.ini" for the [Razdels] replacements; none: no replacement.
+  std::shared_ptr<IniSnapshot> Ini;
 };
 
 // The configuration file in dir (the current directory when dir is empty).

@@ -11,13 +11,19 @@ namespace {
 
 constexpr std::uint8_t kAck[] = {'O', 'K', '\r', '\n'};
 
+DecoderSettings DecoderSettingsFor(const PacketHandlerSettings& settings) {
+  std::shared_ptr<IniSnapshot> ini = settings.Ini;
+  if (!ini) ini = std::make_shared<IniSnapshot>(IniPathIn(settings.StartDir));
+  return DecoderSettings{settings.FirstNumber, settings.Razdel, std::move(ini)};
+}
+
 }  // namespace
 
 PacketHandler::PacketHandler(PacketHandlerSettings settings, DateTimeClock& clock,
                              SendFunction send, RedrawFunction redraw_station_indicator,
                              EventDispatch& dispatch)
     : settings_(std::move(settings)),
-      decoder_{settings_.FirstNumber, settings_.Razdel, settings_.StartDir},
+      decoder_(DecoderSettingsFor(settings_)),
       clock_(clock),
       send_(std::move(send)),
       redraw_(std::move(redraw_station_indicator)),

@@ -7,9 +7,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/ini_snapshot.h"
 #include "station/event_dispatch.h"
 #include "station/packet_decoder.h"
 #include "station/station_event.h"
@@ -21,6 +23,9 @@ struct PacketHandlerSettings {
   std::int32_t FirstNumber = 4;
   bool Razdel = false;
   std::string StartDir;          // working directory: drvvzt.ini, drvvzt.log, error.txt
+  // The configuration shared with the rest of the driver; none: the handler
+  // keeps a snapshot of StartDir's drvvzt.ini of its own.
+  std::shared_ptr<IniSnapshot> Ini;
 };
 
 inline constexpr std::int32_t kStationTickLimit = 16;

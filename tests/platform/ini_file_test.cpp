@@ -23,6 +23,10 @@ TEST(IniFileRead, LookupRules) {
             "garbage line without equals\r\n"
             "Dup=first\r\n"
             "Dup=second\r\n"
+            "[Other]\n"
+            "k=v\n"
+            "[MAIN]\n"
+            "Late=1\n"
             "[Razdels]\n"
             "1234_1=5678\n"
             "Last=no line end");
@@ -36,6 +40,8 @@ TEST(IniFileRead, LookupRules) {
       {"MAIN", "Empty", ""},            // present but empty is not the default
       {"main", "Log", "dflt"},          // commented out
       {"main", "Dup", "first"},
+      {"other", "K", "v"},
+      {"main", "Late", "dflt"},  // a section that appears again is ignored
       {"main", "1234_1", "dflt"},  // belongs to another section
       {"Razdels", "1234_1", "5678"},
       {"razdels", "Last", "no line end"},

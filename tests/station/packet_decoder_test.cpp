@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "tests/support/ini_edits.h"
 #include "tests/support/temp_dir.h"
 
 namespace drvvzt {
@@ -82,17 +83,25 @@ class ObjectNumberTest : public ::testing::Test {
 protected:
   TStationEvent Decode(const std::string& object, const std::string& section, bool razdel,
                        std::int32_t first_number = 4) {
-    DecoderSettings s{first_number, razdel, dir.path().string()};
+    DecoderSettings s{first_number, razdel, ini};
     const std::string p = MakePacket(object, section);
     return DecodePacket(Bytes(p), s, 45000.25);
   }
+  // drvvzt.ini as an operator's editor leaves it: complete, a minute ago.
+  void WriteSettledIni(const std::string& text) {
+    dir.Write("drvvzt.ini", text);
+    testing::SetModificationTime(dir.File("drvvzt.ini"), clock.Now() - 60 * testing::kNsPerSecond);
+  }
   testing::TempDir dir;
+  testing::FakeWallClock clock;
+  std::shared_ptr<IniSnapshot> ini =
+      std::make_shared<IniSnapshot>(IniPathIn(dir.path().string()), clock.Function(), 0);
 };
 
 TEST_F(ObjectNumberTest, OffsetRazdelAndReplacement) {
   EXPECT_EQ(Decode("00A1", "12", false).ObjectNumber, 40161);  // no drvvzt.ini at all
   EXPECT_EQ(Decode("00A1", "12", true).ObjectNumber, 40179);
-  dir.Write("drvvzt.ini", "[Razdels]\n161_12=7\n0_1=9\n161_0=3\n5_1=-1\n");
+  WriteSettledIni("[Razdels]\n161_12=7\n0_1=9\n161_0=3\n5_1=-1\n");
   EXPECT_EQ(Decode("00A1", "12", false).ObjectNumber, 40007);
   EXPECT_EQ(Decode("0 A1", "01", false).ObjectNumber, 40009);  // non-hex object -> key 0_1
   EXPECT_EQ(Decode("00A1", "0A", true).ObjectNumber, 40003 + 10);  // section 0, addend 10
@@ -101,17 +110,35 @@ TEST_F(ObjectNumberTest, OffsetRazdelAndReplacement) {
             static_cast<std::int32_t>(0xFFFFu + 214748u * 10000u));  // wraps silently
 }
 
-TEST_F(ObjectNumberTest, RazdelsIsReadForEveryPacket) {
+TEST_F(ObjectNumberTest, RazdelsEditTakesEffectOnceSettled) {
   EXPECT_EQ(Decode("00A1", "12", false).ObjectNumber, 40161);
-  dir.Write("drvvzt.ini", "[razdels]\n161_12=1\n");
+  WriteSettledIni("[razdels]\n161_12=1\n");
   EXPECT_EQ(Decode("00A1", "12", false).ObjectNumber, 40001);
+  clock.AdvanceMs(1000);
+  WriteSettledIni("[Razdels]\n161_12=2\n");
+  EXPECT_EQ(Decode("00A1", "12", false).ObjectNumber, 40002);
+}
+
+TEST_F(ObjectNumberTest, MappingHoldsWhileTheFileIsHalfWritten) {
+  const std::string full = "[main]\nComPort=COM1\n[Razdels]\n161_12=7\n";
+  WriteSettledIni(full);
+  EXPECT_EQ(Decode("00A1", "12", false).ObjectNumber, 40007);
+  // An editor saving in place, caught after each piece it writes.
+  for (std::size_t written = 0; written < full.size(); written += 5) {
+    testing::RewriteInPlace(ini->Path(), full.substr(0, written), clock.Now());
+    EXPECT_EQ(Decode("00A1", "12", false).ObjectNumber, 40007) << written << " bytes written";
+    clock.AdvanceMs(100);
+  }
+  testing::RewriteInPlace(ini->Path(), "[Razdels]\n161_12=8\n", clock.Now());
+  clock.AdvanceMs(1000);
+  EXPECT_EQ(Decode("00A1", "12", false).ObjectNumber, 40008);
 }
 
 TEST(PacketDecoder, WholeRecord) {
   std::string p = MakePacket("00A1", "01", "0A0010");
   p[3] = 'c';
   p[5] = 'z';  // not a digit -> 0
-  const TStationEvent e = DecodePacket(Bytes(p), DecoderSettings{0, false, "/nonexistent"}, 45000.5);
+  const TStationEvent e = DecodePacket(Bytes(p), DecoderSettings{0, false, nullptr}, 45000.5);
   EXPECT_EQ(e.Kind, 15);
   EXPECT_EQ(e.ObjectNumber, 0xA1);
   EXPECT_EQ(e.Code.Length, 3);

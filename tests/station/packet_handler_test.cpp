@@ -41,7 +41,7 @@ class PacketHandlerTest : public ::testing::Test {
 protected:
   PacketHandler MakeHandler(bool log, const std::string& start_dir) {
     return PacketHandler(
-        PacketHandlerSettings{log, 4, false, start_dir}, clock,
+        PacketHandlerSettings{log, 4, false, start_dir, nullptr}, clock,
         [this](const std::uint8_t* data, std::uint32_t size) {
           sent.append(reinterpret_cast<const char*>(data), size);
           return size;
@@ -101,6 +101,24 @@ TEST_F(PacketHandlerTest, DecodesIntoCurrentEventAndDispatchesIt) {
   const auto expected = EncodeStationEvent(h.CurrentEvent());
   EXPECT_EQ(link.bodies[0], std::vector<std::uint8_t>(expected.begin(), expected.end()));
   EXPECT_FALSE(fs::exists(dir.path() / "drvvzt.log"));
+}
+
+TEST_F(PacketHandlerTest, RazdelsComeFromTheSharedConfigurationOrStartDir) {
+  dir.Write("drvvzt.ini", "[Razdels]\n161_12=5\n");
+  dir.Write("shared.ini", "[Razdels]\n161_12=7\n");
+  struct Case {
+    std::shared_ptr<IniSnapshot> ini;
+    std::int32_t object;
+  } cases[] = {
+      {std::make_shared<IniSnapshot>(dir.File("shared.ini")), 40007},
+      {nullptr, 40005},  // the handler's own reading of StartDir/drvvzt.ini
+  };
+  for (const auto& c : cases) {
+    PacketHandlerSettings settings{false, 4, false, dir.path().string(), c.ini};
+    PacketHandler h(settings, clock, nullptr, nullptr, dispatch);
+    Deliver(h, Packet('1'));
+    EXPECT_EQ(h.CurrentEvent().ObjectNumber, c.object);
+  }
 }
 
 TEST_F(PacketHandlerTest, StationTickWrapsAfterSixteen) {

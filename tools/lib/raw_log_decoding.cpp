@@ -13,7 +13,7 @@ DecoderSettings DecoderSettingsForDirectory(const std::string& dir) {
   const std::string ini = IniPathIn(dir);
   settings.FirstNumber = ReadIniInteger(ini, "main", "FirstNumber", 4);
   settings.Razdel = ReadIniBoolean(ini, "main", "Razdel", false);
-  settings.StartDir = dir;
+  settings.Ini = std::make_shared<IniSnapshot>(ini);
   return settings;
 }
 
