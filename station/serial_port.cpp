@@ -129,7 +129,7 @@ void TSerialPort::LoseLine(const SysError& cause) {
   // A fragment from before the loss cannot be completed by the next device.
   packet_start_.reset();
   last_error_ = cause;
-  last_open_attempt_ = clock_.NowTick();
+  next_open_attempt_ = clock_.NowTick() + kReopenIntervalMs;
   // One slow tick instead of the poll: nothing to read until the device is back.
   timer_.Start(kReopenIntervalMs, [this] { ReopenTick(); });
   if (OnLineLost) OnLineLost(*this, cause);
@@ -144,10 +144,16 @@ bool TSerialPort::LostOn(const SysError& error) {
 void TSerialPort::ReopenTick() {
   if (!Connected() || LineUp()) return;
   // The timer's period is only a wake-up; the clock decides, so a tick that
-  // comes early (or a tick the owner fires by hand) does not shorten the wait.
+  // comes early (or one the owner fires by hand) does not shorten the wait.
+  // The attempts keep to a fixed grid from the loss, as the timer's ticks do:
+  // an attempt counted from when the previous tick ran late would miss the
+  // next tick and wait 4 s.
   const std::uint32_t now = clock_.NowTick();
-  if (now - last_open_attempt_ < kReopenIntervalMs) return;
-  last_open_attempt_ = now;
+  if (static_cast<std::int32_t>(now - next_open_attempt_) < 0) return;
+  next_open_attempt_ += kReopenIntervalMs;
+  // After a long stall, no run of attempts to catch up.
+  if (static_cast<std::int32_t>(now - next_open_attempt_) >= 0)
+    next_open_attempt_ = now + kReopenIntervalMs;
   SysError error;
   try {
     error = OpenDevice();

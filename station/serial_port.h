@@ -184,7 +184,7 @@ private:
   mutable std::mutex device_path_mutex_;
   std::string device_path_;  // guarded by device_path_mutex_
   SysError last_error_;
-  std::uint32_t last_open_attempt_ = 0;  // tick of the loss, then of each retry
+  std::uint32_t next_open_attempt_ = 0;  // tick when the device is next looked for
 
   TPortNumber port_ = pnCustom;
   std::string port_name_;
