@@ -396,9 +396,9 @@ TEST_F(SerialPortTest, RawModeDeliversWhatIsQueued) {
 // The station's adapter named by a stable link in [ComPorts], as
 // /dev/serial/by-id/ names it: when the adapter is unplugged and comes back,
 // the link points at its new device.
-class LineLossTest : public SerialPortTest {
+class SerialLineLossTest : public SerialPortTest {
 protected:
-  LineLossTest() {
+  SerialLineLossTest() {
     EXPECT_TRUE(pty_.LinkAt(link_));
     dir_.Write("drvvzt.ini", "[ComPorts]\nCOM5=" + link_ + "\n");
     port_.OnLineLost = [this](TSerialPort& sender, const SysError& cause) {
@@ -429,7 +429,7 @@ protected:
   std::vector<std::string> restored_paths_;
 };
 
-TEST_F(LineLossTest, UnpluggedAdapterIsReopenedWhenItComesBackAtTheSamePath) {
+TEST_F(SerialLineLossTest, UnpluggedAdapterIsReopenedWhenItComesBackAtTheSamePath) {
   port_.OnReceivePacket = [this](TSerialPort& sender, const std::uint8_t* packet,
                                  std::uint32_t size) {
     events_.emplace_back(reinterpret_cast<const char*>(packet), size);
@@ -481,7 +481,7 @@ TEST_F(LineLossTest, UnpluggedAdapterIsReopenedWhenItComesBackAtTheSamePath) {
   EXPECT_EQ(restored_paths_.size(), 1u);
 }
 
-TEST_F(LineLossTest, NoAttemptBeforeTheIntervalHasPassed) {
+TEST_F(SerialLineLossTest, NoAttemptBeforeTheIntervalHasPassed) {
   ASSERT_TRUE(port_.Connect());
   ASSERT_NO_FATAL_FAILURE(Unplug());
   PtyPair replugged;
@@ -497,7 +497,7 @@ TEST_F(LineLossTest, NoAttemptBeforeTheIntervalHasPassed) {
   EXPECT_TRUE(port_.LineUp());
 }
 
-TEST_F(LineLossTest, DisconnectWhileAwayEndsTheAttempts) {
+TEST_F(SerialLineLossTest, DisconnectWhileAwayEndsTheAttempts) {
   ASSERT_TRUE(port_.Connect());
   ASSERT_NO_FATAL_FAILURE(Unplug());
   port_.Disconnect();
@@ -520,7 +520,7 @@ TEST_F(LineLossTest, DisconnectWhileAwayEndsTheAttempts) {
 }
 
 // Each way a vanished device can show itself, from the poll or from a write.
-TEST_F(LineLossTest, EverySignOfAVanishedDeviceLosesTheLineOnce) {
+TEST_F(SerialLineLossTest, EverySignOfAVanishedDeviceLosesTheLineOnce) {
   struct Case {
     const char* what;
     const char* armed_call;  // nullptr: the station's end is closed instead
@@ -570,7 +570,7 @@ TEST_F(LineLossTest, EverySignOfAVanishedDeviceLosesTheLineOnce) {
 
 // The owner may end the port from its loss handler (the operator's choice,
 // shutdown); the component must not go on retrying behind its back.
-TEST_F(LineLossTest, DisconnectFromTheLossHandlerHolds) {
+TEST_F(SerialLineLossTest, DisconnectFromTheLossHandlerHolds) {
   port_.OnLineLost = [this](TSerialPort& sender, const SysError&) { sender.Disconnect(); };
   ASSERT_TRUE(port_.Connect());
   pty_.CloseMaster();
