@@ -126,7 +126,8 @@ TEST_F(SerialPortTest, ConnectFailsWithoutAUsableDeviceAndKeepsTheCause) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    dir_.Write("drvvzt.ini", c.device.empty() ? "[ComPorts]\n" : "[ComPorts]\nCOM5=" + c.device + "\n");
+    dir_.Write("drvvzt.ini",
+               c.device.empty() ? "[ComPorts]\n" : "[ComPorts]\nCOM5=" + c.device + "\n");
     if (c.armed_call) serial_faults::Fail(c.armed_call, c.armed_errno);
     port_.SetPortName(c.port_name);
     EXPECT_FALSE(port_.Connect());
