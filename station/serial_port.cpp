@@ -68,6 +68,14 @@ bool TSerialPort::Connect() {
   }
 }
 
+bool TSerialPort::ConnectOrAwait() {
+  if (Connect()) return true;
+  if (OpenCauseOf(last_error_) != SerialOpenCause::kNoDevice) return false;
+  connected_.store(true, std::memory_order_release);
+  AwaitDevice();
+  return true;
+}
+
 void TSerialPort::Disconnect() {
   if (!Connected()) return;
   timer_.Stop();
@@ -129,10 +137,14 @@ void TSerialPort::LoseLine(const SysError& cause) {
   // A fragment from before the loss cannot be completed by the next device.
   packet_start_.reset();
   last_error_ = cause;
+  AwaitDevice();
+  if (OnLineLost) OnLineLost(*this, cause);
+}
+
+void TSerialPort::AwaitDevice() {
   next_open_attempt_ = clock_.NowTick() + kReopenIntervalMs;
   // One slow tick instead of the poll: nothing to read until the device is back.
   timer_.Start(kReopenIntervalMs, [this] { ReopenTick(); });
-  if (OnLineLost) OnLineLost(*this, cause);
 }
 
 bool TSerialPort::LostOn(const SysError& error) {

@@ -84,6 +84,11 @@ public:
   // already was (a PortName set in between is not opened). Never throws;
   // LastError() says why it failed.
   bool Connect();
+  // Like Connect, but a device that is not there (yet) leaves the port open
+  // and waiting for it as for a vanished one: true, LineUp() false, and
+  // OnLineRestored once it opens. For a station whose adapter may appear a
+  // little after the session starts. Any other failure is a failed Connect.
+  bool ConnectOrAwait();
   // Stops polling (or looking for a vanished device) and releases the port;
   // nothing when closed.
   void Disconnect();
@@ -166,6 +171,8 @@ private:
   void SetDevicePath(std::string path);
   // The device failed in a way it will not recover from on this descriptor.
   void LoseLine(const SysError& cause);
+  // Swaps the poll for the slow tick that looks for the device.
+  void AwaitDevice();
   // Closes the line on a failure that shows the device is gone; true then.
   bool LostOn(const SysError& error);
   void ReopenTick();

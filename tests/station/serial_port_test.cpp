@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -518,6 +519,28 @@ TEST_F(SerialLineLossTest, DisconnectWhileAwayEndsTheAttempts) {
   other.Close();
   ASSERT_TRUE(port_.Connect());
   EXPECT_TRUE(restored_paths_.empty()) << "a Connect is no restoration";
+}
+
+TEST_F(SerialLineLossTest, ConnectOrAwaitWaitsOnlyForADeviceThatIsNotThereYet) {
+  ASSERT_TRUE(std::filesystem::remove(link_));  // the adapter is not plugged in yet
+  serial_faults::Fail("open", EACCES);
+  EXPECT_FALSE(port_.ConnectOrAwait()) << "no permission will not go away by waiting";
+  EXPECT_FALSE(port_.Connected());
+  EXPECT_FALSE(timer_.Running());
+
+  ASSERT_TRUE(port_.ConnectOrAwait());
+  EXPECT_TRUE(port_.Connected());
+  EXPECT_FALSE(port_.LineUp());
+  EXPECT_EQ(OpenCauseOf(port_.LastError()), SerialOpenCause::kNoDevice);
+  EXPECT_EQ(timer_.PeriodMs(), TSerialPort::kReopenIntervalMs);
+  EXPECT_TRUE(losses_.empty()) << "nothing was lost: it never was there";
+
+  ASSERT_TRUE(pty_.LinkAt(link_));
+  clock_.Advance(TSerialPort::kReopenIntervalMs);
+  ASSERT_TRUE(timer_.Fire());
+  EXPECT_TRUE(port_.LineUp());
+  EXPECT_EQ(restored_paths_, std::vector<std::string>{link_});
+  EXPECT_EQ(timer_.PeriodMs(), 5u);
 }
 
 // Each way a vanished device can show itself, from the poll or from a write.
