@@ -73,7 +73,7 @@ public:
 
   // timer runs Poll while the port is open; clock gives the millisecond tick.
   // port_map_ini is the profile file whose [ComPorts] section maps COMn to a
-  // device; it is read at every Connect.
+  // device; it is read at every Connect and every attempt to reopen.
   explicit TSerialPort(PollTimer& timer, TickClock& clock = SystemTick(),
                        std::string port_map_ini = "drvvzt.ini");
   ~TSerialPort();
