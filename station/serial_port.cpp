@@ -2,6 +2,7 @@
 #include "station/serial_port.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <exception>
 
@@ -49,44 +50,137 @@ TSerialPort::~TSerialPort() { Disconnect(); }
 bool TSerialPort::Connect() {
   if (Connected()) return true;
   try {
-    std::string path = DevicePathForPort(port_name_, port_map_ini_);
-    if (device_.Open(path) != SerialError::kOk) return false;
+    SysError error = OpenDevice();
+    last_error_ = error;
+    if (!error.ok()) return false;
     connected_.store(true, std::memory_order_release);
-    if (!ApplyLineSettings()) {
-      Disconnect();
-      return false;
-    }
-    device_path_ = path;
+    line_up_.store(true, std::memory_order_release);
     StartTimer();
     return true;
   } catch (...) {
-    // Connect reports failure by its result only.
+    // Connect reports failure by its result only; what threw (the port map
+    // could not be read into memory) has no errno of its own.
     Disconnect();
+    device_.Close();
+    SetDevicePath({});
+    last_error_ = SysError::Of(ENOMEM, "open", StripDeviceNamespace(port_name_));
     return false;
   }
+}
+
+bool TSerialPort::ConnectOrAwait() {
+  if (Connect()) return true;
+  if (OpenCauseOf(last_error_) != SerialOpenCause::kNoDevice) return false;
+  connected_.store(true, std::memory_order_release);
+  AwaitDevice();
+  return true;
 }
 
 void TSerialPort::Disconnect() {
   if (!Connected()) return;
   timer_.Stop();
   device_.Close();
+  line_up_.store(false, std::memory_order_release);
   connected_.store(false, std::memory_order_release);
+  SetDevicePath({});
 }
 
-bool TSerialPort::ApplyLineSettings() {
-  if (!Connected()) return false;
+// The port name is mapped anew at every open, so a /dev/serial/by-id/ name in
+// [ComPorts] finds an adapter that came back under another ttyUSB number.
+SysError TSerialPort::OpenDevice() {
+  std::string path = DevicePathForPort(port_name_, port_map_ini_);
+  if (path.empty()) return SysError::Of(ENODEV, "open", StripDeviceNamespace(port_name_));
+  SysError error = device_.Open(path);
+  if (!error.ok()) return error;
+  error = ApplyLineSettings();
+  if (!error.ok()) {
+    device_.Close();
+    return error;
+  }
+  SetDevicePath(std::move(path));
+  return {};
+}
+
+SysError TSerialPort::ApplyLineSettings() {
   SerialLineSettings settings = LineSettingsFor(baud_rate_value_, data_bits_, parity_,
                                                 stop_bits_, hw_flow_, sw_flow_,
                                                 enable_dtr_on_open_);
-  if (device_.ApplyLineSettings(settings) != SerialError::kOk) return false;
-  if (device_.FlushBoth() != SerialError::kOk) return false;
+  SysError error = device_.ApplyLineSettings(settings);
+  if (error.ok()) error = device_.FlushBoth();
+  if (!error.ok()) return error;
   packet_start_.reset();
   // The requested queue sizes have no equivalent here and are accepted.
-  return true;
+  return {};
 }
 
 void TSerialPort::ReapplyIfOpen() {
-  if (Connected()) ApplyLineSettings();
+  if (LineUp()) ApplyLineSettings();
+}
+
+std::string TSerialPort::DevicePath() const {
+  std::lock_guard lock(device_path_mutex_);
+  return device_path_;
+}
+
+void TSerialPort::SetDevicePath(std::string path) {
+  std::lock_guard lock(device_path_mutex_);
+  device_path_ = std::move(path);
+}
+
+void TSerialPort::LoseLine(const SysError& cause) {
+  if (!LineUp()) return;
+  // The arrival watch goes first: the toolkit must not watch a closed descriptor.
+  timer_.WatchArrivals(-1);
+  device_.Close();
+  line_up_.store(false, std::memory_order_release);
+  SetDevicePath({});
+  // A fragment from before the loss cannot be completed by the next device.
+  packet_start_.reset();
+  last_error_ = cause;
+  AwaitDevice();
+  if (OnLineLost) OnLineLost(*this, cause);
+}
+
+void TSerialPort::AwaitDevice() {
+  next_open_attempt_ = clock_.NowTick() + kReopenIntervalMs;
+  // One slow tick instead of the poll: nothing to read until the device is back.
+  timer_.Start(kReopenIntervalMs, [this] { ReopenTick(); });
+}
+
+bool TSerialPort::LostOn(const SysError& error) {
+  if (!DeviceGone(error)) return false;
+  LoseLine(error);
+  return true;
+}
+
+void TSerialPort::ReopenTick() {
+  if (!Connected() || LineUp()) return;
+  // The timer's period is only a wake-up; the clock decides, so a tick that
+  // comes early (or one the owner fires by hand) does not shorten the wait.
+  // The attempts keep to a fixed grid from the loss, as the timer's ticks do:
+  // an attempt counted from when the previous tick ran late would miss the
+  // next tick and wait 4 s.
+  const std::uint32_t now = clock_.NowTick();
+  if (static_cast<std::int32_t>(now - next_open_attempt_) < 0) return;
+  next_open_attempt_ += kReopenIntervalMs;
+  // After a long stall, no run of attempts to catch up.
+  if (static_cast<std::int32_t>(now - next_open_attempt_) >= 0)
+    next_open_attempt_ = now + kReopenIntervalMs;
+  SysError error;
+  try {
+    error = OpenDevice();
+  } catch (...) {
+    device_.Close();
+    error = SysError::Of(ENOMEM, "open", StripDeviceNamespace(port_name_));
+  }
+  if (!error.ok()) {
+    last_error_ = error;
+    return;
+  }
+  last_error_ = {};
+  line_up_.store(true, std::memory_order_release);
+  StartTimer();
+  if (OnLineRestored) OnLineRestored(*this);
 }
 
 void TSerialPort::StartTimer() {
@@ -110,17 +204,27 @@ bool TSerialPort::ReadQueued(std::uint32_t count, std::uint32_t& got) {
   got = 0;
   count = std::min<std::uint32_t>(count, static_cast<std::uint32_t>(input_buffer_.size()));
   std::size_t n = 0;
-  if (device_.Read(input_buffer_.data(), count, n) != SerialError::kOk) return false;
+  SysError error = device_.Read(input_buffer_.data(), count, n);
+  if (!error.ok()) {
+    LostOn(error);
+    return false;
+  }
   got = static_cast<std::uint32_t>(n);
   return true;
 }
 
 void TSerialPort::Poll() {
-  if (!Connected()) return;
+  if (!LineUp()) return;
+  // A hung-up line reads as an empty one; only the hang-up itself tells.
+  if (LostOn(device_.CheckHangUp())) return;
   // Bytes arriving from here on wake the next poll; those queued now are seen below.
   device_.ClearArrival();
   std::uint32_t queued = 0;
-  if (device_.InputQueued(queued) != SerialError::kOk) return;
+  SysError error = device_.InputQueued(queued);
+  if (!error.ok()) {
+    LostOn(error);
+    return;
+  }
   if (packet_size_ <= 0) {
     PollRaw(queued);
   } else if (queued >= static_cast<std::uint32_t>(packet_size_)) {
@@ -145,7 +249,8 @@ void TSerialPort::PollPackets(std::uint32_t queued) {
   // A handler that throws must not cost the packets behind its own, nor
   // leave the start time half updated: the error goes on after the run.
   std::exception_ptr handler_error;
-  while (queued >= size) {
+  // A handler's answer may find the device gone: the rest of the run is lost with it.
+  while (queued >= size && LineUp()) {
     std::uint32_t got = 0;
     if (ReadQueued(size, got) && got > 0 && OnReceivePacket) {
       try {
@@ -179,12 +284,12 @@ void TSerialPort::PollFragment(std::uint32_t queued) {
 
 bool TSerialPort::LineSignalsPresent() const {
   ModemLines lines;
-  if (device_.GetModemLines(lines) != SerialError::kOk) return false;
+  if (!device_.GetModemLines(lines).ok()) return false;
   return lines.cts || lines.dsr || lines.ring || lines.dcd;
 }
 
 std::uint32_t TSerialPort::SendData(const std::uint8_t* DataPtr, std::uint32_t DataSize) {
-  if (!Connected() || DataPtr == nullptr) return 0;
+  if (!LineUp() || DataPtr == nullptr) return 0;
   std::uint32_t last = clock_.NowTick();
   std::uint32_t sent = 0;
   while (sent < DataSize) {
@@ -195,7 +300,7 @@ std::uint32_t TSerialPort::SendData(const std::uint8_t* DataPtr, std::uint32_t D
       if (check_line_status_ && !LineSignalsPresent()) break;
       std::size_t chunk = std::min<std::uint32_t>(room, DataSize - sent);
       std::size_t written = 0;
-      SerialError error = device_.Write(DataPtr + sent, chunk, kSingleWriteWaitMs, written);
+      SysError error = device_.Write(DataPtr + sent, chunk, kSingleWriteWaitMs, written);
       if (written > 0) {
         sent += static_cast<std::uint32_t>(written);
         last = clock_.NowTick();
@@ -203,7 +308,10 @@ std::uint32_t TSerialPort::SendData(const std::uint8_t* DataPtr, std::uint32_t D
       }
       // A device that has gone away will not take bytes however long we
       // wait; only a full queue is worth the wait.
-      if (error != SerialError::kOk && error != SerialError::kWouldBlock) break;
+      if (!error.ok() && !WouldBlock(error)) {
+        LostOn(error);
+        break;
+      }
     }
     if (clock_.NowTick() - last > output_timeout_) break;
   }
@@ -211,7 +319,7 @@ std::uint32_t TSerialPort::SendData(const std::uint8_t* DataPtr, std::uint32_t D
 }
 
 void TSerialPort::SetDTR(bool On) {
-  if (Connected()) device_.SetDtr(On);
+  if (LineUp()) device_.SetDtr(On);
 }
 
 void TSerialPort::SetPort(TPortNumber value) {
@@ -299,7 +407,7 @@ void TSerialPort::SetPollingDelay(std::uint16_t value) {
   value = std::max(value, kMinPollingDelay);
   if (value == polling_delay_) return;
   polling_delay_ = value;
-  if (Connected()) {
+  if (LineUp()) {
     timer_.Stop();
     StartTimer();
   }

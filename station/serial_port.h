@@ -3,20 +3,30 @@
 // cuts the byte stream into fixed-size packets and raises OnReceivePacket once
 // per packet; it writes with a bounded wait and drives DTR.
 //
+// A device that goes away while the port is open (a USB adapter unplugged or
+// re-enumerated after a power glitch) is closed underneath: the port stays
+// open for the driver (Connected() stays true, SendData sends nothing), the
+// poll stops, and every 2 s the component maps the port name afresh and tries
+// to open it with the same settings, until it comes back or Disconnect() ends
+// the port. OnLineLost and OnLineRestored tell the owner.
+//
 // The component lives on the thread that created it: every call, and every
-// event it raises, happens on that thread, except Connected(), which any thread
-// may call (the server link thread reports the port state with it).
+// event it raises, happens on that thread, except Connected(), LineUp() and
+// DevicePath(), which any thread may call (the server link thread reports the
+// port state, a status writer shows the line).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/clock.h"
 #include "platform/serial_device.h"
+#include "platform/sys_error.h"
 #include "station/poll_timer.h"
 
 namespace drvvzt {
@@ -44,6 +54,11 @@ using TReceivePacketEvent =
     std::function<void(TSerialPort& Sender, const std::uint8_t* Packet, std::uint32_t DataSize)>;
 using TReceiveDataEvent =
     std::function<void(TSerialPort& Sender, const std::uint8_t* DataPtr, std::uint32_t DataSize)>;
+// Raised once per loss of the device, with the failure that showed it (the
+// call, the device path and errno); Sender.PortName() names the port.
+using TLineLostEvent = std::function<void(TSerialPort& Sender, const SysError& Cause)>;
+// Raised once when the device is open again; Sender.DevicePath() is where.
+using TLineRestoredEvent = std::function<void(TSerialPort& Sender)>;
 
 // The bit/s a named speed stands for; 0 for brCustom.
 std::uint32_t BaudRateBits(TBaudRate rate);
@@ -53,10 +68,12 @@ public:
   static constexpr std::uint32_t kMinBufSize = 128;
   static constexpr std::uint32_t kMaxBufSize = 8192;
   static constexpr std::uint16_t kMinPollingDelay = 5;
+  // How often a vanished device is looked for again.
+  static constexpr std::uint32_t kReopenIntervalMs = 2000;
 
   // timer runs Poll while the port is open; clock gives the millisecond tick.
   // port_map_ini is the profile file whose [ComPorts] section maps COMn to a
-  // device; it is read at every Connect.
+  // device; it is read at every Connect and every attempt to reopen.
   explicit TSerialPort(PollTimer& timer, TickClock& clock = SystemTick(),
                        std::string port_map_ini = "drvvzt.ini");
   ~TSerialPort();
@@ -64,14 +81,28 @@ public:
   TSerialPort& operator=(const TSerialPort&) = delete;
 
   // Opens PortName; true when the port is open afterwards, also when it
-  // already was (a PortName set in between is not opened). Never throws.
+  // already was (a PortName set in between is not opened). Never throws;
+  // LastError() says why it failed.
   bool Connect();
-  // Stops polling and releases the port; nothing when closed.
+  // Like Connect, but a device that is not there (yet) leaves the port open
+  // and waiting for it as for a vanished one: true, LineUp() false, and
+  // OnLineRestored once it opens. For a station whose adapter may appear a
+  // little after the session starts. Any other failure is a failed Connect.
+  bool ConnectOrAwait();
+  // Stops polling (or looking for a vanished device) and releases the port;
+  // nothing when closed.
   void Disconnect();
+  // The port is open for the driver, whether its device is there or not.
   // Thread-safe.
   bool Connected() const { return connected_.load(std::memory_order_acquire); }
+  // The port is open and its device is there. Thread-safe.
+  bool LineUp() const { return line_up_.load(std::memory_order_acquire); }
+  // The cause of the last failed Connect, or of the loss of the device and
+  // then of each failed attempt to open it again; ok() after a Connect that
+  // succeeded.
+  const SysError& LastError() const { return last_error_; }
   // Bytes written: all of them, or fewer once OutputTimeout ms pass without
-  // progress; 0 when closed.
+  // progress; 0 when closed or while the device is away.
   std::uint32_t SendData(const std::uint8_t* DataPtr, std::uint32_t DataSize);
   // Raises or drops DTR when open; nothing when closed.
   void SetDTR(bool On);
@@ -80,8 +111,9 @@ public:
   // whole packet of the tick was delivered (the first one, if several).
   void Poll();
 
-  // The device path that the last successful Connect opened ("" before).
-  const std::string& DevicePath() const { return device_path_; }
+  // The device path open now; "" when closed or while the device is away.
+  // Thread-safe.
+  std::string DevicePath() const;
   // When the first byte of the pending incomplete packet was seen; empty
   // when no packet is pending.
   std::optional<std::uint32_t> PacketStartTime() const { return packet_start_; }
@@ -127,12 +159,23 @@ public:
 
   TReceivePacketEvent OnReceivePacket;
   TReceiveDataEvent OnReceiveData;
+  TLineLostEvent OnLineLost;
+  TLineRestoredEvent OnLineRestored;
 
 private:
-  bool ApplyLineSettings();
+  SysError OpenDevice();
+  SysError ApplyLineSettings();
   void ReapplyIfOpen();
   void ResizeInputBuffer(std::uint32_t size);
   void StartTimer();
+  void SetDevicePath(std::string path);
+  // The device failed in a way it will not recover from on this descriptor.
+  void LoseLine(const SysError& cause);
+  // Swaps the poll for the slow tick that looks for the device.
+  void AwaitDevice();
+  // Closes the line on a failure that shows the device is gone; true then.
+  bool LostOn(const SysError& error);
+  void ReopenTick();
   bool ReadQueued(std::uint32_t count, std::uint32_t& got);
   void PollRaw(std::uint32_t queued);
   void PollPackets(std::uint32_t queued);
@@ -144,7 +187,11 @@ private:
   std::string port_map_ini_;
   SerialDevice device_;
   std::atomic<bool> connected_{false};
-  std::string device_path_;
+  std::atomic<bool> line_up_{false};
+  mutable std::mutex device_path_mutex_;
+  std::string device_path_;  // guarded by device_path_mutex_
+  SysError last_error_;
+  std::uint32_t next_open_attempt_ = 0;  // tick when the device is next looked for
 
   TPortNumber port_ = pnCustom;
   std::string port_name_;

@@ -1,10 +1,15 @@
-// The termios device layer and the COMn name mapping, on real pseudo-terminals.
+// The termios device layer, its failures and their causes, and the COMn name
+// mapping, on real pseudo-terminals.
 #include "platform/serial_device.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <set>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -18,91 +23,187 @@ namespace {
 using testing::PtyPair;
 using testing::TempDir;
 
-TEST(SerialDeviceOpen, FailsOnWhatCannotBeASerialLine) {
-  TempDir dir;
-  dir.Write("plain.txt", "not a terminal");
+// Arms failures through the system-call table and drops what a failing test
+// left armed, so it cannot leak into the next test.
+class SerialFaults : public ::testing::Test {
+protected:
+  ~SerialFaults() override { serial_faults::Clear(); }
+};
+
+TEST(SysErrorText, NamesTheCallThePathAndTheSystemText) {
   struct Case {
-    std::string path;
-    SerialError expected;
+    SysError error;
+    std::string text;
   };
   const Case cases[] = {
-      {dir.File("missing-device"), SerialError::kNotFound},
-      {"", SerialError::kNotFound},
-      {dir.File("plain.txt"), SerialError::kNotSerial},
+      {SysError::Of(EACCES, "open", "/dev/ttyUSB0"), "open /dev/ttyUSB0: Permission denied"},
+      {SysError::Of(EIO, "read", ""), "read: Input/output error"},
+      {SysError::Of(ENOENT, "", ""), "No such file or directory"},
+      {SysError{}, ""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
-    SerialDevice device;
-    EXPECT_EQ(device.Open(c.path), c.expected);
-    EXPECT_FALSE(device.IsOpen());
+    EXPECT_EQ(c.error.Text(), c.text);
+    EXPECT_EQ(c.error.ok(), c.text.empty());
   }
+}
+
+TEST(SerialOpenCauses, FollowTheFailedCallAndErrno) {
+  struct Case {
+    int error_number;
+    const char* call;
+    SerialOpenCause cause;
+  };
+  const Case cases[] = {
+      {0, "", SerialOpenCause::kNone},
+      {ENOENT, "open", SerialOpenCause::kNoDevice},
+      {ENODEV, "open", SerialOpenCause::kNoDevice},
+      {ENXIO, "open", SerialOpenCause::kNoDevice},
+      {EACCES, "open", SerialOpenCause::kPermission},
+      {EPERM, "open", SerialOpenCause::kPermission},
+      {EBUSY, "open", SerialOpenCause::kBusy},  // TIOCEXCL held by someone else
+      {EWOULDBLOCK, "flock", SerialOpenCause::kBusy},
+      {EBUSY, "ioctl(TIOCEXCL)", SerialOpenCause::kBusy},
+      {EIO, "tcsetattr", SerialOpenCause::kLineSettings},
+      {EINVAL, "tcsetattr", SerialOpenCause::kLineSettings},  // settings that did not take
+      {ENOTTY, "tcgetattr", SerialOpenCause::kLineSettings},
+      {EINVAL, "cfsetspeed", SerialOpenCause::kLineSettings},
+      {ENOTTY, "isatty", SerialOpenCause::kOther},
+      {EIO, "open", SerialOpenCause::kOther},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.call) + " " + std::to_string(c.error_number));
+    EXPECT_EQ(OpenCauseOf(SysError::Of(c.error_number, c.call, "/dev/ttyUSB0")), c.cause);
+  }
+}
+
+TEST(SerialOpenCauses, EachHasItsOwnTextsAndTheMessageKeepsTheSystemError) {
+  const SerialOpenCause causes[] = {
+      SerialOpenCause::kNoDevice, SerialOpenCause::kPermission, SerialOpenCause::kBusy,
+      SerialOpenCause::kLineSettings, SerialOpenCause::kOther};
+  std::set<std::string> english, russian;
+  for (SerialOpenCause cause : causes) {
+    english.insert(OpenCauseText(cause));
+    russian.insert(OpenCauseTextRu(cause));
+  }
+  EXPECT_EQ(english.size(), std::size(causes));
+  EXPECT_EQ(russian.size(), std::size(causes));
+  EXPECT_NE(std::string(OpenCauseTextRu(SerialOpenCause::kPermission)).find("dialout"),
+            std::string::npos);
+
+  EXPECT_EQ(OpenFailureMessage(SysError::Of(EACCES, "open", "/dev/ttyUSB0")),
+            "permission denied, add the user to group dialout "
+            "(open /dev/ttyUSB0: Permission denied)");
+}
+
+// What each kind of unusable device gives from Open, on real files and
+// pseudo-terminals where the system can produce the failure, through the
+// system-call table where it cannot (the tests run as root).
+TEST_F(SerialFaults, OpenReportsTheCallThePathAndTheCause) {
+  TempDir dir;
+  dir.Write("plain.txt", "not a terminal");
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  int holder = ::open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  PtyPair free_pty;
+  ASSERT_TRUE(free_pty.ok());
+
+  struct Case {
+    const char* what;
+    std::string path;
+    const char* armed_call;  // nullptr: nothing armed
+    int armed_errno;
+    const char* call;
+    SerialOpenCause cause;
+  };
+  const Case cases[] = {
+      {"missing", dir.File("missing-device"), nullptr, 0, "open", SerialOpenCause::kNoDevice},
+      {"empty name", "", nullptr, 0, "open", SerialOpenCause::kNoDevice},
+      {"plain file", dir.File("plain.txt"), nullptr, 0, "isatty", SerialOpenCause::kOther},
+      {"locked by another holder", pty.slave_path(), nullptr, 0, "flock",
+       SerialOpenCause::kBusy},
+      {"no permission", free_pty.slave_path(), "open", EACCES, "open",
+       SerialOpenCause::kPermission},
+      {"exclusive mode held", free_pty.slave_path(), "open", EBUSY, "open",
+       SerialOpenCause::kBusy},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.armed_call) serial_faults::Fail(c.armed_call, c.armed_errno);
+    SerialDevice device;
+    SysError error = device.Open(c.path);
+    EXPECT_FALSE(device.IsOpen());
+    EXPECT_EQ(error.call, c.call);
+    EXPECT_EQ(error.path, c.path);
+    EXPECT_EQ(OpenCauseOf(error), c.cause) << error.Text();
+  }
+  ::close(holder);
+  SerialDevice device;
+  EXPECT_TRUE(device.Open(free_pty.slave_path()).ok()) << "every armed failure was used up";
 }
 
 TEST(SerialDeviceOpen, IsExclusiveWithinThisProcessAndReleasedOnClose) {
   PtyPair pty;
   ASSERT_TRUE(pty.ok());
   SerialDevice first;
-  ASSERT_EQ(first.Open(pty.slave_path()), SerialError::kOk);
+  ASSERT_TRUE(first.Open(pty.slave_path()).ok());
   SerialDevice second;
-  EXPECT_EQ(second.Open(pty.slave_path()), SerialError::kBusy);
+  EXPECT_EQ(OpenCauseOf(second.Open(pty.slave_path())), SerialOpenCause::kBusy);
   EXPECT_FALSE(second.IsOpen());
 
   first.Close();
-  EXPECT_EQ(second.Open(pty.slave_path()), SerialError::kOk);
+  EXPECT_TRUE(second.Open(pty.slave_path()).ok());
 }
 
-TEST(SerialDeviceOpen, FailsWhenAnotherHolderHasLockedTheDevice) {
-  PtyPair pty;
-  ASSERT_TRUE(pty.ok());
-  int other = ::open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(other, 0);
-  ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
-  SerialDevice device;
-  EXPECT_EQ(device.Open(pty.slave_path()), SerialError::kBusy);
-  ::close(other);
-}
-
-TEST(SerialDeviceLine, PseudoTerminalTakesTheStationSettingsWithoutModemLines) {
+TEST_F(SerialFaults, RefusedLineSettingsNameTheirCall) {
   PtyPair pty;
   ASSERT_TRUE(pty.ok());
   SerialDevice device;
-  ASSERT_EQ(device.Open(pty.slave_path()), SerialError::kOk);
-  EXPECT_EQ(device.ApplyLineSettings(SerialLineSettings{}), SerialError::kOk);
-  EXPECT_EQ(device.FlushBoth(), SerialError::kOk);
+  ASSERT_TRUE(device.Open(pty.slave_path()).ok());
+  EXPECT_TRUE(device.ApplyLineSettings(SerialLineSettings{}).ok());
+  EXPECT_TRUE(device.FlushBoth().ok());
 
   SerialLineSettings odd_speed;
   odd_speed.baud = 14400;
-  EXPECT_EQ(device.ApplyLineSettings(odd_speed), SerialError::kUnsupported);
+  SysError error = device.ApplyLineSettings(odd_speed);
+  EXPECT_EQ(OpenCauseOf(error), SerialOpenCause::kLineSettings) << error.Text();
+
+  serial_faults::Fail("tcsetattr", EIO);
+  error = device.ApplyLineSettings(SerialLineSettings{});
+  EXPECT_EQ(error.Text(), "tcsetattr " + pty.slave_path() + ": Input/output error");
+  EXPECT_EQ(OpenCauseOf(error), SerialOpenCause::kLineSettings);
 }
 
 TEST(SerialDeviceIo, CountsReadsAndWritesWhatIsQueued) {
   PtyPair pty;
   ASSERT_TRUE(pty.ok());
   SerialDevice device;
-  ASSERT_EQ(device.Open(pty.slave_path()), SerialError::kOk);
-  ASSERT_EQ(device.ApplyLineSettings(SerialLineSettings{}), SerialError::kOk);
+  ASSERT_TRUE(device.Open(pty.slave_path()).ok());
+  ASSERT_TRUE(device.ApplyLineSettings(SerialLineSettings{}).ok());
 
   std::uint8_t buffer[64];
   std::size_t got = 99;
-  EXPECT_EQ(device.Read(buffer, sizeof buffer, got), SerialError::kOk);
+  EXPECT_TRUE(device.Read(buffer, sizeof buffer, got).ok());
   EXPECT_EQ(got, 0u) << "an empty queue must not block or fail";
 
   ASSERT_TRUE(pty.WriteMaster("hello\r\n"));
   ASSERT_TRUE(pty.WaitSlaveQueued(7, 2000));
   std::uint32_t queued = 0;
-  EXPECT_EQ(device.InputQueued(queued), SerialError::kOk);
+  EXPECT_TRUE(device.InputQueued(queued).ok());
   EXPECT_EQ(queued, 7u);
-  EXPECT_EQ(device.Read(buffer, 5, got), SerialError::kOk);
+  EXPECT_TRUE(device.Read(buffer, 5, got).ok());
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), got), "hello");
-  EXPECT_EQ(device.InputQueued(queued), SerialError::kOk);
+  EXPECT_TRUE(device.InputQueued(queued).ok());
   EXPECT_EQ(queued, 2u);
 
   const std::uint8_t ack[] = {'O', 'K', '\r', '\n'};
   std::size_t written = 0;
-  EXPECT_EQ(device.Write(ack, sizeof ack, 10, written), SerialError::kOk);
+  EXPECT_TRUE(device.Write(ack, sizeof ack, 10, written).ok());
   EXPECT_EQ(written, 4u);
   EXPECT_EQ(pty.ReadMaster(4, 2000), "OK\r\n") << "raw mode: no CR/LF translation";
-  EXPECT_EQ(device.OutputQueued(queued), SerialError::kOk);
+  EXPECT_TRUE(device.OutputQueued(queued).ok());
+  EXPECT_TRUE(device.CheckHangUp().ok()) << "a line with its other end open is not hung up";
 }
 
 // The arrival descriptor wakes an event loop once per arrival: a partial packet
@@ -111,8 +212,8 @@ TEST(SerialDeviceIo, ArrivalDescriptorReportsEachArrivalOnce) {
   PtyPair pty;
   ASSERT_TRUE(pty.ok());
   SerialDevice device;
-  ASSERT_EQ(device.Open(pty.slave_path()), SerialError::kOk);
-  ASSERT_EQ(device.ApplyLineSettings(SerialLineSettings{}), SerialError::kOk);
+  ASSERT_TRUE(device.Open(pty.slave_path()).ok());
+  ASSERT_TRUE(device.ApplyLineSettings(SerialLineSettings{}).ok());
   ASSERT_GE(device.ArrivalFd(), 0);
   const auto readable = [&](int wait_ms) {
     pollfd p{device.ArrivalFd(), POLLIN, 0};
@@ -132,19 +233,24 @@ TEST(SerialDeviceIo, ArrivalDescriptorReportsEachArrivalOnce) {
   EXPECT_EQ(device.ArrivalFd(), -1);
 }
 
-TEST(SerialDeviceIo, VanishedDeviceFailsQuietly) {
+// The station's end closed is what an unplugged adapter looks like: a hang-up,
+// and writes that fail for good.
+TEST(SerialDeviceIo, VanishedDeviceReportsAHangUpAndFailedWrites) {
   PtyPair pty;
   ASSERT_TRUE(pty.ok());
   SerialDevice device;
-  ASSERT_EQ(device.Open(pty.slave_path()), SerialError::kOk);
+  ASSERT_TRUE(device.Open(pty.slave_path()).ok());
   pty.CloseMaster();
 
-  std::uint8_t buffer[8];
-  std::size_t got = 0;
-  device.Read(buffer, sizeof buffer, got);
-  EXPECT_EQ(got, 0u);
+  SysError hang_up = device.CheckHangUp();
+  EXPECT_TRUE(DeviceGone(hang_up)) << hang_up.Text();
+  EXPECT_EQ(hang_up.path, pty.slave_path());
+
+  std::uint8_t buffer[8] = {};
   std::size_t written = 0;
-  EXPECT_NE(device.Write(buffer, sizeof buffer, 10, written), SerialError::kOk);
+  SysError write_error = device.Write(buffer, sizeof buffer, 10, written);
+  EXPECT_TRUE(DeviceGone(write_error)) << write_error.Text();
+  EXPECT_EQ(write_error.call, "write");
   EXPECT_EQ(written, 0u);
   device.Close();
   EXPECT_FALSE(device.IsOpen());
@@ -156,13 +262,21 @@ TEST(SerialDeviceIo, ClosedDeviceRefusesEveryCall) {
   std::uint8_t byte = 0;
   std::size_t n = 0;
   ModemLines lines;
-  EXPECT_EQ(device.InputQueued(count), SerialError::kClosed);
-  EXPECT_EQ(device.OutputQueued(count), SerialError::kClosed);
-  EXPECT_EQ(device.Read(&byte, 1, n), SerialError::kClosed);
-  EXPECT_EQ(device.Write(&byte, 1, 10, n), SerialError::kClosed);
-  EXPECT_EQ(device.SetDtr(true), SerialError::kClosed);
-  EXPECT_EQ(device.GetModemLines(lines), SerialError::kClosed);
-  EXPECT_EQ(device.ApplyLineSettings(SerialLineSettings{}), SerialError::kClosed);
+  const SysError errors[] = {
+      device.InputQueued(count),
+      device.OutputQueued(count),
+      device.Read(&byte, 1, n),
+      device.Write(&byte, 1, 10, n),
+      device.SetDtr(true),
+      device.GetModemLines(lines),
+      device.ApplyLineSettings(SerialLineSettings{}),
+      device.FlushBoth(),
+      device.CheckHangUp(),
+  };
+  for (const SysError& error : errors) {
+    EXPECT_EQ(error.error_number, EBADF) << error.call;
+    EXPECT_FALSE(DeviceGone(error)) << "a closed device is not a vanished one";
+  }
   device.Close();
 }
 

@@ -1,8 +1,11 @@
 // TSerialPort on a real pseudo-terminal, with a hand-driven timer and a fake
-// millisecond tick: packet cutting, timeouts, opening, writing, setters.
+// millisecond tick: packet cutting, timeouts, opening and why it fails,
+// writing, a device that goes away and comes back, setters.
 #include "station/serial_port.h"
 
 #include <atomic>
+#include <cerrno>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -11,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/serial_device.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
@@ -66,6 +70,8 @@ protected:
     ASSERT_TRUE(pty_.WaitSlaveQueued(expected, 2000));
   }
 
+  ~SerialPortTest() override { serial_faults::Clear(); }
+
   TempDir dir_;
   PtyPair pty_;
   FakeTickClock clock_{1000};
@@ -88,30 +94,62 @@ TEST_F(SerialPortTest, ConnectOpensTheMappedDeviceAndStartsPolling) {
   EXPECT_TRUE(port_.Connect()) << "the port can be opened again";
 }
 
-TEST_F(SerialPortTest, ConnectFailsWithoutAUsableDevice) {
+TEST_F(SerialPortTest, ConnectFailsWithoutAUsableDeviceAndKeepsTheCause) {
+  ManualPollTimer holder_timer;
+  TSerialPort holder(holder_timer, clock_, dir_.File("drvvzt.ini"));
+  holder.SetPortName(pty_.slave_path());
+  ASSERT_TRUE(holder.Connect());
+  PtyPair free_pty;
+  ASSERT_TRUE(free_pty.ok());
+
   struct Case {
     const char* what;
     std::string port_name;
-    std::string ini;
+    std::string device;       // [ComPorts] COM5; empty: no entry
+    const char* armed_call;   // a system call made to fail, or nullptr
+    int armed_errno;
+    SerialOpenCause cause;
+    std::string error_path;
   };
   const Case cases[] = {
-      {"missing device", "\\\\.\\COM5", "[ComPorts]\nCOM5=" + dir_.File("no-such-tty") + "\n"},
-      {"not a terminal", "\\\\.\\COM5", "[ComPorts]\nCOM5=" + dir_.File("drvvzt.ini") + "\n"},
-      {"COM port without a device", "\\\\.\\COM99", "[ComPorts]\n"},
+      {"missing device", "\\\\.\\COM5", dir_.File("no-such-tty"), nullptr, 0,
+       SerialOpenCause::kNoDevice, dir_.File("no-such-tty")},
+      {"COM port without a device", "\\\\.\\COM99", "", nullptr, 0,
+       SerialOpenCause::kNoDevice, "COM99"},
+      {"no permission", "\\\\.\\COM5", free_pty.slave_path(), "open", EACCES,
+       SerialOpenCause::kPermission, free_pty.slave_path()},
+      {"held by another program", "\\\\.\\COM5", pty_.slave_path(), nullptr, 0,
+       SerialOpenCause::kBusy, pty_.slave_path()},
+      {"line settings refused", "\\\\.\\COM5", free_pty.slave_path(), "tcsetattr", EIO,
+       SerialOpenCause::kLineSettings, free_pty.slave_path()},
+      {"not a terminal", "\\\\.\\COM5", dir_.File("drvvzt.ini"), nullptr, 0,
+       SerialOpenCause::kOther, dir_.File("drvvzt.ini")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    dir_.Write("drvvzt.ini", c.ini);
+    dir_.Write("drvvzt.ini",
+               c.device.empty() ? "[ComPorts]\n" : "[ComPorts]\nCOM5=" + c.device + "\n");
+    if (c.armed_call) serial_faults::Fail(c.armed_call, c.armed_errno);
     port_.SetPortName(c.port_name);
     EXPECT_FALSE(port_.Connect());
     EXPECT_FALSE(port_.Connected());
+    EXPECT_FALSE(port_.LineUp());
     EXPECT_FALSE(timer_.Running());
+    EXPECT_EQ(OpenCauseOf(port_.LastError()), c.cause) << port_.LastError().Text();
+    EXPECT_EQ(port_.LastError().path, c.error_path);
+    serial_faults::Clear();
   }
+
+  dir_.Write("drvvzt.ini", "[ComPorts]\nCOM5=" + free_pty.slave_path() + "\n");
+  port_.SetPortName("\\\\.\\COM5");
+  ASSERT_TRUE(port_.Connect());
+  EXPECT_TRUE(port_.LastError().ok()) << "a success clears the old cause";
 }
 
 TEST_F(SerialPortTest, RefusedLineSettingsCloseThePortAgain) {
   port_.SetBaudRate(br14400);  // no such termios speed
   EXPECT_FALSE(port_.Connect());
+  EXPECT_EQ(OpenCauseOf(port_.LastError()), SerialOpenCause::kLineSettings);
   EXPECT_FALSE(port_.Connected());
   EXPECT_FALSE(timer_.Running());
   port_.SetBaudRate(br9600);
@@ -130,15 +168,27 @@ TEST_F(SerialPortTest, SecondComponentOnTheSameDeviceFailsUntilTheFirstLetsGo) {
   EXPECT_TRUE(other.Connect());
 }
 
-// The server link thread reads Connected while the window opens and closes
-// the port; ThreadSanitizer builds see any unguarded access.
-TEST_F(SerialPortTest, ConnectedMayBeReadFromAnotherThread) {
+// The server link thread and a status writer read the port's state while the
+// window opens and closes the port and the device comes and goes;
+// ThreadSanitizer builds see any unguarded access.
+TEST_F(SerialPortTest, StateMayBeReadFromAnotherThread) {
   std::atomic<bool> done{false};
   std::thread reader([&] {
-    while (!done.load()) (void)port_.Connected();
+    while (!done.load()) {
+      (void)port_.Connected();
+      (void)port_.LineUp();
+      (void)port_.DevicePath();
+    }
   });
   for (int i = 0; i < 20; ++i) {
     EXPECT_TRUE(port_.Connect());
+    // The device answers a queue count with "gone" once, then is there again.
+    serial_faults::Fail("ioctl(FIONREAD)", ENXIO);
+    EXPECT_TRUE(timer_.Fire());
+    EXPECT_FALSE(port_.LineUp());
+    clock_.Advance(TSerialPort::kReopenIntervalMs);
+    EXPECT_TRUE(timer_.Fire());
+    EXPECT_TRUE(port_.LineUp());
     port_.Disconnect();
   }
   done.store(true);
@@ -345,22 +395,210 @@ TEST_F(SerialPortTest, RawModeDeliversWhatIsQueued) {
   EXPECT_EQ(raw, std::vector<std::string>{"abc"});
 }
 
-TEST_F(SerialPortTest, VanishedDeviceStaysOpenAndFailsQuietly) {
-  ASSERT_TRUE(port_.Connect());
-  Feed(Stream(20));
-  ASSERT_TRUE(timer_.Fire());
-  pty_.CloseMaster();
-  for (int i = 0; i < 50; ++i) {
-    clock_.Advance(5);
-    timer_.Fire();
+// The station's adapter named by a stable link in [ComPorts], as
+// /dev/serial/by-id/ names it: when the adapter is unplugged and comes back,
+// the link points at its new device.
+class SerialLineLossTest : public SerialPortTest {
+protected:
+  SerialLineLossTest() {
+    EXPECT_TRUE(pty_.LinkAt(link_));
+    dir_.Write("drvvzt.ini", "[ComPorts]\nCOM5=" + link_ + "\n");
+    port_.OnLineLost = [this](TSerialPort& sender, const SysError& cause) {
+      EXPECT_EQ(&sender, &port_);
+      EXPECT_FALSE(sender.LineUp());
+      losses_.push_back(cause);
+    };
+    port_.OnLineRestored = [this](TSerialPort& sender) {
+      EXPECT_TRUE(sender.LineUp());
+      restored_paths_.push_back(sender.DevicePath());
+    };
   }
-  EXPECT_TRUE(port_.Connected());
+
+  // Loses the line the way an unplugged adapter does, and checks the port
+  // stayed open for the driver with the slow retry tick instead of the poll.
+  void Unplug() {
+    pty_.CloseMaster();
+    ASSERT_TRUE(timer_.Fire());
+    ASSERT_EQ(losses_.size(), 1u);
+    ASSERT_FALSE(port_.LineUp());
+    ASSERT_TRUE(port_.Connected());
+    ASSERT_TRUE(timer_.Running());
+    ASSERT_EQ(timer_.PeriodMs(), TSerialPort::kReopenIntervalMs);
+  }
+
+  const std::string link_ = dir_.File("station-line");
+  std::vector<SysError> losses_;
+  std::vector<std::string> restored_paths_;
+};
+
+TEST_F(SerialLineLossTest, UnpluggedAdapterIsReopenedWhenItComesBackAtTheSamePath) {
+  port_.OnReceivePacket = [this](TSerialPort& sender, const std::uint8_t* packet,
+                                 std::uint32_t size) {
+    events_.emplace_back(reinterpret_cast<const char*>(packet), size);
+    const std::uint8_t ack[] = {'O', 'K', '\r', '\n'};
+    EXPECT_EQ(sender.SendData(ack, 4), 4u);
+  };
+  ASSERT_TRUE(port_.Connect());
+  Feed(Stream(20));  // a packet cut short by the unplugging
+  ASSERT_TRUE(timer_.Fire());
+  ASSERT_TRUE(port_.PacketStartTime().has_value());
+
+  ASSERT_NO_FATAL_FAILURE(Unplug());
+  EXPECT_TRUE(DeviceGone(losses_[0])) << losses_[0].Text();
+  EXPECT_EQ(losses_[0].path, link_);
+  EXPECT_EQ(port_.DevicePath(), "");
+  EXPECT_FALSE(port_.PacketStartTime().has_value());
   const std::uint8_t ack[] = {'O', 'K', '\r', '\n'};
-  // The fake clock stands still: returning at all shows there is no wait
-  // for a device that is gone.
   EXPECT_EQ(port_.SendData(ack, 4), 0u);
   port_.SetDTR(false);
+  port_.SetBaudRate(br9600);  // a setting while away is kept for the reopen
+
+  // Attempts while the link still points at the dead device fail quietly.
+  for (int i = 0; i < 3; ++i) {
+    clock_.Advance(TSerialPort::kReopenIntervalMs);
+    ASSERT_TRUE(timer_.Fire());
+  }
+  EXPECT_FALSE(port_.LineUp());
+  EXPECT_FALSE(port_.LastError().ok());
+  EXPECT_EQ(losses_.size(), 1u) << "one loss, however many failed attempts";
+  EXPECT_TRUE(restored_paths_.empty());
+
+  PtyPair replugged;
+  ASSERT_TRUE(replugged.ok());
+  ASSERT_TRUE(replugged.LinkAt(link_));
+  clock_.Advance(TSerialPort::kReopenIntervalMs);
+  ASSERT_TRUE(timer_.Fire());
+  ASSERT_TRUE(port_.LineUp());
+  EXPECT_EQ(restored_paths_, std::vector<std::string>{link_});
+  EXPECT_EQ(timer_.PeriodMs(), 5u);
+  EXPECT_TRUE(port_.LastError().ok());
+
+  const std::string packet = Stream(38);
+  ASSERT_TRUE(replugged.WriteMaster(packet));
+  ASSERT_TRUE(replugged.WaitSlaveQueued(packet.size(), 2000));
+  ASSERT_TRUE(timer_.Fire());
+  EXPECT_EQ(events_, std::vector<std::string>{packet}) << "the fragment from before is gone";
+  EXPECT_EQ(replugged.ReadMaster(4, 2000), "OK\r\n");
+  EXPECT_EQ(losses_.size(), 1u);
+  EXPECT_EQ(restored_paths_.size(), 1u);
+}
+
+TEST_F(SerialLineLossTest, NoAttemptBeforeTheIntervalHasPassed) {
+  ASSERT_TRUE(port_.Connect());
+  ASSERT_NO_FATAL_FAILURE(Unplug());
+  PtyPair replugged;
+  ASSERT_TRUE(replugged.ok());
+  ASSERT_TRUE(replugged.LinkAt(link_));  // back at once: only the clock holds it off
+  clock_.Advance(TSerialPort::kReopenIntervalMs - 1);
+  ASSERT_TRUE(timer_.Fire());
+  ASSERT_TRUE(timer_.Fire());
+  EXPECT_FALSE(port_.LineUp());
+  EXPECT_EQ(timer_.PeriodMs(), TSerialPort::kReopenIntervalMs);
+  clock_.Advance(1);
+  ASSERT_TRUE(timer_.Fire());
+  EXPECT_TRUE(port_.LineUp());
+}
+
+TEST_F(SerialLineLossTest, DisconnectWhileAwayEndsTheAttempts) {
+  ASSERT_TRUE(port_.Connect());
+  ASSERT_NO_FATAL_FAILURE(Unplug());
   port_.Disconnect();
+  EXPECT_FALSE(port_.Connected());
+  EXPECT_FALSE(timer_.Running());
+
+  PtyPair replugged;
+  ASSERT_TRUE(replugged.ok());
+  ASSERT_TRUE(replugged.LinkAt(link_));
+  clock_.Advance(TSerialPort::kReopenIntervalMs);
+  EXPECT_FALSE(timer_.Fire());
+  EXPECT_TRUE(restored_paths_.empty());
+  EXPECT_EQ(port_.DevicePath(), "");
+
+  SerialDevice other;
+  EXPECT_TRUE(other.Open(link_).ok()) << "the component must not hold the device";
+  other.Close();
+  ASSERT_TRUE(port_.Connect());
+  EXPECT_TRUE(restored_paths_.empty()) << "a Connect is no restoration";
+}
+
+TEST_F(SerialLineLossTest, ConnectOrAwaitWaitsOnlyForADeviceThatIsNotThereYet) {
+  ASSERT_TRUE(std::filesystem::remove(link_));  // the adapter is not plugged in yet
+  serial_faults::Fail("open", EACCES);
+  EXPECT_FALSE(port_.ConnectOrAwait()) << "no permission will not go away by waiting";
+  EXPECT_FALSE(port_.Connected());
+  EXPECT_FALSE(timer_.Running());
+
+  ASSERT_TRUE(port_.ConnectOrAwait());
+  EXPECT_TRUE(port_.Connected());
+  EXPECT_FALSE(port_.LineUp());
+  EXPECT_EQ(OpenCauseOf(port_.LastError()), SerialOpenCause::kNoDevice);
+  EXPECT_EQ(timer_.PeriodMs(), TSerialPort::kReopenIntervalMs);
+  EXPECT_TRUE(losses_.empty()) << "nothing was lost: it never was there";
+
+  ASSERT_TRUE(pty_.LinkAt(link_));
+  clock_.Advance(TSerialPort::kReopenIntervalMs);
+  ASSERT_TRUE(timer_.Fire());
+  EXPECT_TRUE(port_.LineUp());
+  EXPECT_EQ(restored_paths_, std::vector<std::string>{link_});
+  EXPECT_EQ(timer_.PeriodMs(), 5u);
+}
+
+// Each way a vanished device can show itself, from the poll or from a write.
+TEST_F(SerialLineLossTest, EverySignOfAVanishedDeviceLosesTheLineOnce) {
+  struct Case {
+    const char* what;
+    const char* armed_call;  // nullptr: the station's end is closed instead
+    int armed_errno;
+    bool by_write;
+    const char* call;
+  };
+  const Case cases[] = {
+      {"hang-up seen by the poll", nullptr, 0, false, "poll"},
+      {"write after the hang-up", nullptr, 0, true, "write"},
+      {"read fails", "read", EIO, false, "read"},
+      {"queue count fails", "ioctl(FIONREAD)", ENODEV, false, "ioctl(FIONREAD)"},
+      {"write fails", "write", EIO, true, "write"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PtyPair line;
+    ASSERT_TRUE(line.ok());
+    ASSERT_TRUE(line.LinkAt(link_));
+    losses_.clear();
+    ASSERT_TRUE(port_.Connect());
+    if (c.armed_call) {
+      serial_faults::Fail(c.armed_call, c.armed_errno);
+      // A whole packet, so that the poll reads.
+      ASSERT_TRUE(line.WriteMaster(Stream(38)));
+      ASSERT_TRUE(line.WaitSlaveQueued(38, 2000));
+    } else {
+      line.CloseMaster();
+    }
+    if (c.by_write) {
+      const std::uint8_t ack[] = {'O', 'K', '\r', '\n'};
+      EXPECT_EQ(port_.SendData(ack, 4), 0u);
+    } else {
+      ASSERT_TRUE(timer_.Fire());
+    }
+    ASSERT_EQ(losses_.size(), 1u);
+    EXPECT_EQ(losses_[0].call, c.call);
+    EXPECT_TRUE(DeviceGone(losses_[0])) << losses_[0].Text();
+    EXPECT_TRUE(port_.Connected());
+    EXPECT_EQ(timer_.PeriodMs(), TSerialPort::kReopenIntervalMs);
+    ASSERT_TRUE(timer_.Fire());
+    EXPECT_EQ(losses_.size(), 1u);
+    port_.Disconnect();
+    serial_faults::Clear();
+  }
+}
+
+// The owner may end the port from its loss handler (the operator's choice,
+// shutdown); the component must not go on retrying behind its back.
+TEST_F(SerialLineLossTest, DisconnectFromTheLossHandlerHolds) {
+  port_.OnLineLost = [this](TSerialPort& sender, const SysError&) { sender.Disconnect(); };
+  ASSERT_TRUE(port_.Connect());
+  pty_.CloseMaster();
+  ASSERT_TRUE(timer_.Fire());
   EXPECT_FALSE(port_.Connected());
   EXPECT_FALSE(timer_.Running());
 }

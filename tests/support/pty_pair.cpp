@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 
 #include <gtest/gtest.h>
 
@@ -119,6 +120,14 @@ std::size_t PtyPair::SlaveQueued() const {
   int queued = 0;
   if (slave_ < 0 || ioctl(slave_, FIONREAD, &queued) != 0) return 0;
   return queued > 0 ? static_cast<std::size_t>(queued) : 0;
+}
+
+bool PtyPair::LinkAt(const std::string& link_path) const {
+  if (!ok()) return false;
+  const std::string fresh = link_path + ".new";
+  ::unlink(fresh.c_str());
+  if (::symlink(slave_path_.c_str(), fresh.c_str()) != 0) return false;
+  return std::rename(fresh.c_str(), link_path.c_str()) == 0;
 }
 
 void PtyPair::CloseMaster() {

@@ -37,6 +37,10 @@ public:
   std::size_t SlaveQueued() const;
   // The device vanishes: the slave's reads and writes fail from now on.
   void CloseMaster();
+  // Points the symbolic link link_path at this pair's slave, replacing what
+  // it pointed at in one step, as udev moves a /dev/serial/by-id/ name to the
+  // adapter's new device.
+  bool LinkAt(const std::string& link_path) const;
 
 private:
   int master_ = -1;

@@ -1,0 +1,135 @@
+// CPU time of the serial component while its station is idle and while its
+// device is gone, each over a stretch of wall time with a real sleeping timer
+// (the window's toolkit timer does the same: one wake-up per period).
+//
+// The device is a pseudo-terminal whose master is closed to stand in for an
+// unplugged adapter. Prints one table; takes 2 x --seconds (default 10).
+//
+//   serial_line_away [--seconds N]
+#include <pty.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "station/poll_timer.h"
+#include "station/serial_port.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using drvvzt::PollTimer;
+using drvvzt::TSerialPort;
+
+// Sleeps until each period is due and runs the tick on this thread.
+class SleepingPollTimer final : public PollTimer {
+public:
+  void Start(std::uint32_t period_ms, std::function<void()> tick) override {
+    period_ = std::chrono::milliseconds(period_ms);
+    tick_ = std::move(tick);
+    next_ = Clock::now() + period_;
+  }
+  void Stop() override { tick_ = nullptr; }
+
+  // Runs ticks until wall time `span` has passed; the number of ticks.
+  long RunFor(Clock::duration span) {
+    const auto end = Clock::now() + span;
+    long ticks = 0;
+    for (;;) {
+      const auto wake = tick_ ? std::min(next_, end) : end;
+      std::this_thread::sleep_until(wake);
+      if (Clock::now() >= end) return ticks;
+      next_ += period_;
+      auto tick = tick_;
+      if (tick) {
+        tick();
+        ++ticks;
+      }
+    }
+  }
+
+private:
+  std::function<void()> tick_;
+  Clock::duration period_{};
+  Clock::time_point next_{};
+};
+
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+struct Stretch {
+  double cpu_ms;
+  long ticks;
+};
+
+Stretch Measure(SleepingPollTimer& timer, int seconds) {
+  const double before = CpuSeconds();
+  const long ticks = timer.RunFor(std::chrono::seconds(seconds));
+  return {(CpuSeconds() - before) * 1000.0, ticks};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int seconds = 10;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
+      seconds = std::atoi(argv[++i]);
+    } else {
+      std::fprintf(stderr, "usage: serial_line_away [--seconds N]\n");
+      return 2;
+    }
+  }
+  int master = -1, slave = -1;
+  char name[256] = {};
+  if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+    std::perror("openpty");
+    return 1;
+  }
+  close(slave);
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("serial_line_away-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string ini = (dir / "drvvzt.ini").string();
+  std::ofstream(ini) << "[ComPorts]\nCOM5=" << name << "\n";
+
+  SleepingPollTimer timer;
+  TSerialPort port(timer, drvvzt::SystemTick(), ini);
+  port.SetPortName("\\\\.\\COM5");
+  port.SetHwFlow(drvvzt::hfNONE);
+  port.SetPacketSize(38);
+  port.SetPollingDelay(5);
+  int losses = 0;
+  port.OnLineLost = [&](TSerialPort&, const drvvzt::SysError&) { ++losses; };
+  if (!port.Connect()) {
+    std::fprintf(stderr, "connect: %s\n", port.LastError().Text().c_str());
+    return 1;
+  }
+  const Stretch idle = Measure(timer, seconds);
+  close(master);  // the adapter is unplugged
+  const Stretch away = Measure(timer, seconds);
+
+  std::printf("| state | wall | ticks | CPU | CPU share of one core |\n|---|---|---|---|---|\n");
+  std::printf("| line up, idle (5 ms poll) | %d s | %ld | %.1f ms | %.3f %% |\n", seconds,
+              idle.ticks, idle.cpu_ms, idle.cpu_ms / (seconds * 10.0));
+  std::printf("| device gone (2 s reopen tick) | %d s | %ld | %.1f ms | %.4f %% |\n", seconds,
+              away.ticks, away.cpu_ms, away.cpu_ms / (seconds * 10.0));
+  std::printf("losses reported: %d, still open for the driver: %s, last attempt: %s\n", losses,
+              port.Connected() ? "yes" : "no", port.LastError().Text().c_str());
+  port.Disconnect();
+  std::filesystem::remove_all(dir);
+  return losses == 1 && port.LastError().ok() == false ? 0 : 1;
+}
