@@ -25,8 +25,9 @@ int OptionError(const char* program, int getopt_result, char** argv) {
   const std::string name =
       long_option || optopt == 0 ? word.substr(0, word.find('=')) : std::string("-") + char(optopt);
   if (getopt_result == ':') return UsageError(program, "option '" + name + "' needs a value");
-  if (long_option && word.find('=') != std::string::npos) {
-    return UsageError(program, "unknown option or option without a value: '" + word + "'");
+  // A known long option given a value it does not take leaves its id in optopt.
+  if (long_option && word.find('=') != std::string::npos && optopt != 0) {
+    return UsageError(program, "option '" + name + "' takes no value");
   }
   return UsageError(program, "unknown option '" + name + "'");
 }
