@@ -36,7 +36,8 @@ std::vector<CommandCase> CommonCases() {
     const std::string hint = "try '" + tool + " --help'";
     cases.push_back({tool, {"--help"}, 0, "usage: " + tool, ""});
     cases.push_back({tool, {"--version"}, 0, tool + " 1.0.0.1\n", ""});
-    cases.push_back({tool, {"--no-such-option"}, 2, "", tool + ": unknown option '--no-such-option'; " + hint});
+    cases.push_back(
+        {tool, {"--no-such-option"}, 2, "", tool + ": unknown option '--no-such-option'; " + hint});
     cases.push_back({tool, {"-Z"}, 2, "", "unknown option '-Z'; " + hint});
     cases.push_back({tool, {"--help=yes"}, 2, "", "option '--help' takes no value; " + hint});
   }
@@ -51,23 +52,44 @@ std::vector<CommandCase> ToolCases(const std::string& dir) {
       {"spool_inspector", {dir}, 0, "0 files, 0 not well-formed", ""},
       {"spool_inspector", {dir + "/missing"}, 2, "", "opendir " + dir + "/missing: No such file"},
       {"spool_inspector", {dir, dir}, 2, "", "one directory at most"},
-      {"raw_log_decoder", {"--dir"}, 2, "", "option '--dir' needs a value; try 'raw_log_decoder --help'"},
+      {"raw_log_decoder",
+       {"--dir"},
+       2,
+       "",
+       "option '--dir' needs a value; try 'raw_log_decoder --help'"},
       {"raw_log_decoder", {"--dir", dir}, 0, "0 packets, 0 fragments", ""},
       {"raw_log_decoder", {"--dir=" + dir}, 0, "0 packets, 0 fragments", ""},
       {"raw_log_decoder", {"-d", dir, log}, 0, "0 packets", ""},
-      {"raw_log_decoder", {"--dir", dir + "/missing"}, 1, "", "cannot open " + dir + "/missing/drvvzt.log: No such file"},
+      {"raw_log_decoder",
+       {"--dir", dir + "/missing"},
+       1,
+       "",
+       "cannot open " + dir + "/missing/drvvzt.log: No such file"},
       // Values: both spellings, malformed and out of range.
       {"station_simulator", {"--object=abc", "--pty"}, 2, "", "bad value 'abc' for --object"},
-      {"station_simulator", {"--object", "70000", "--pty"}, 2, "", "bad value '70000' for --object"},
+      {"station_simulator",
+       {"--object", "70000", "--pty"},
+       2,
+       "",
+       "bad value '70000' for --object"},
       {"station_simulator", {"--rate=0", "--pty"}, 2, "", "bad value '0' for --rate"},
       {"station_simulator", {"--count"}, 2, "", "option '--count' needs a value"},
       {"station_simulator", {"--count", "1"}, 2, "", "give exactly one of --device PATH and --pty"},
       {"station_simulator", {"--pty", "stray"}, 2, "", "unexpected argument 'stray'"},
-      {"station_simulator", {"--link", "/tmp/x", "--device", "/dev/null"}, 2, "", "--link needs --pty"},
+      {"station_simulator",
+       {"--link", "/tmp/x", "--device", "/dev/null"},
+       2,
+       "",
+       "--link needs --pty"},
       {"station_simulator", {"--device=" + dir + "/missing"}, 66, "", dir + "/missing"},
       // Port 0: the system picks one, and the emulator says which.
       {"message_server_emulator", {"--port=0"}, 0, "listening on 127.0.0.1:", "", "quit\n"},
-      {"message_server_emulator", {"--port", "0", "--policy=silent"}, 0, "listening on 127.0.0.1:", "", "quit\n"},
+      {"message_server_emulator",
+       {"--port", "0", "--policy=silent"},
+       0,
+       "connections 0 (0 open), messages 0",
+       "",
+       "status\nquit\n"},
       {"message_server_emulator", {"--port=65536"}, 2, "", "bad value '65536' for --port"},
       {"message_server_emulator", {"--policy", "bogus"}, 2, "", "bad value 'bogus' for --policy"},
       {"message_server_emulator", {"--delay=-1"}, 2, "", "bad value '-1' for --delay"},
@@ -75,7 +97,11 @@ std::vector<CommandCase> ToolCases(const std::string& dir) {
       // The check: usage errors are 2 like everywhere, a missing file is UNKNOWN.
       {"drvvzt-status", {"--stale"}, 2, "", "option '--stale' needs a value"},
       {"drvvzt-status", {"--stale=-5", dir}, 2, "", "bad value '-5' for --stale"},
-      {"drvvzt-status", {"--silence-warning", "1h", dir}, 2, "", "bad value '1h' for --silence-warning"},
+      {"drvvzt-status",
+       {"--silence-warning", "1h", dir},
+       2,
+       "",
+       "bad value '1h' for --silence-warning"},
       {"drvvzt-status", {"--stale=60", dir}, 3, "DRVVZT UNKNOWN - " + dir + ": no status file", ""},
   };
 }

@@ -60,16 +60,16 @@ constexpr long kLivePid = 4242;
 // A driver in good health: written 5 s ago, a packet 20 s ago, link up.
 std::map<std::string, std::string> Healthy() {
   return {
-      {"version", "1.0.0.1"},        {"pid", std::to_string(kLivePid)},
-      {"started", Ago(7200)},        {"updated", Ago(5)},
-      {"station.port", "COM5"},      {"station.device", "/dev/ttyUSB0"},
-      {"station.open", "1"},         {"station.last_packet", Ago(20)},
-      {"station.alive", "1"},        {"station.fragments", "0"},
-      {"server.enabled", "1"},       {"server.address", "127.0.0.1:12543"},
-      {"server.link", "up"},         {"server.since", Ago(7100)},
-      {"server.registered", "1"},    {"spool.files", "0"},
-      {"spool.oldest", ""},          {"spool.rescue_files", "0"},
-      {"spool.memory", "0"},         {"spool.lost", "0"},
+      {"version", "1.0.0.1"},     {"pid", std::to_string(kLivePid)},
+      {"started", Ago(7200)},     {"updated", Ago(5)},
+      {"station.port", "COM5"},   {"station.device", "/dev/ttyUSB0"},
+      {"station.open", "1"},      {"station.last_packet", Ago(20)},
+      {"station.alive", "1"},     {"station.fragments", "0"},
+      {"server.enabled", "1"},    {"server.address", "127.0.0.1:12543"},
+      {"server.link", "up"},      {"server.since", Ago(7100)},
+      {"server.registered", "1"}, {"spool.files", "0"},
+      {"spool.oldest", ""},       {"spool.rescue_files", "0"},
+      {"spool.memory", "0"},      {"spool.lost", "0"},
   };
 }
 
@@ -77,7 +77,7 @@ struct StatusCase {
   const char* name;
   std::map<std::string, std::string> changes;  // value "<drop>" removes the key
   CheckState expected;
-  const char* finding = "";                    // fragment of the first finding
+  const char* finding = "";  // fragment of the first finding
   std::optional<std::int64_t> mtime = kNow - 5;
   StatusThresholds limits = {};
 };
@@ -85,8 +85,10 @@ struct StatusCase {
 StatusReading Reading(const StatusCase& c) {
   auto keys = Healthy();
   for (const auto& [key, value] : c.changes) {
-    if (value == "<drop>") keys.erase(key);
-    else keys[key] = value;
+    if (value == "<drop>")
+      keys.erase(key);
+    else
+      keys[key] = value;
   }
   std::string text = "future.key=whatever\n";
   for (const auto& [key, value] : keys) text += key + "=" + value + "\r\n";
@@ -105,33 +107,95 @@ TEST(StatusCheck, EachTroubleGivesItsState) {
       {"healthy", {}, CheckState::kOk},
       {"no updated line", {{"updated", "<drop>"}}, CheckState::kUnknown, "no \"updated\" line"},
       {"updated at the limit", {{"updated", Ago(30)}}, CheckState::kOk},
-      {"stale", {{"updated", Ago(31)}}, CheckState::kCritical, "not written for 31 s: driver not running or stuck"},
-      {"stale by a shorter limit", {}, CheckState::kCritical, "not written for 5 s", kNow - 5, short_stale},
+      {"stale",
+       {{"updated", Ago(31)}},
+       CheckState::kCritical,
+       "not written for 31 s: driver not running or stuck"},
+      {"stale by a shorter limit",
+       {},
+       CheckState::kCritical,
+       "not written for 5 s",
+       kNow - 5,
+       short_stale},
       {"updated empty, fresh file", {{"updated", ""}}, CheckState::kOk},
-      {"updated empty, old file", {{"updated", ""}}, CheckState::kCritical, "driver not running", kNow - 600},
-      {"updated empty, no file time", {{"updated", ""}}, CheckState::kUnknown, "no time of writing", std::nullopt},
+      {"updated empty, old file",
+       {{"updated", ""}},
+       CheckState::kCritical,
+       "driver not running",
+       kNow - 600},
+      {"updated empty, no file time",
+       {{"updated", ""}},
+       CheckState::kUnknown,
+       "no time of writing",
+       std::nullopt},
       {"process gone", {{"pid", "999"}}, CheckState::kCritical, "no process 999"},
       {"records lost", {{"spool.lost", "2"}}, CheckState::kCritical, "2 records lost"},
-      {"records in memory", {{"spool.memory", "7"}}, CheckState::kCritical, "7 records held only in memory"},
+      {"records in memory",
+       {{"spool.memory", "7"}},
+       CheckState::kCritical,
+       "7 records held only in memory"},
       {"rescue files", {{"spool.rescue_files", "1"}}, CheckState::kWarning, "1 files in rescue/"},
       {"link down briefly", {{"server.link", "down"}, {"server.since", Ago(60)}}, CheckState::kOk},
-      {"link down", {{"server.link", "down"}, {"server.since", Ago(61)}}, CheckState::kWarning, "server link down for 61 s"},
-      {"link down long", {{"server.link", "down"}, {"server.since", Ago(301)}}, CheckState::kCritical, "server link down for 5 min"},
-      {"link down since an unknown time", {{"server.link", "down"}, {"server.since", ""}}, CheckState::kCritical, "down for 2 h"},
-      {"denied", {{"server.link", "denied"}, {"server.since", Ago(1)}}, CheckState::kCritical, "denied"},
-      {"no server link configured", {{"server.enabled", "0"}, {"server.link", "down"}, {"server.since", Ago(7000)}}, CheckState::kOk},
+      {"link down",
+       {{"server.link", "down"}, {"server.since", Ago(61)}},
+       CheckState::kWarning,
+       "server link down for 61 s"},
+      {"link down long",
+       {{"server.link", "down"}, {"server.since", Ago(301)}},
+       CheckState::kCritical,
+       "server link down for 5 min"},
+      {"link down since an unknown time",
+       {{"server.link", "down"}, {"server.since", ""}},
+       CheckState::kCritical,
+       "down for 2 h"},
+      {"denied",
+       {{"server.link", "denied"}, {"server.since", Ago(1)}},
+       CheckState::kCritical,
+       "denied"},
+      {"no server link configured",
+       {{"server.enabled", "0"}, {"server.link", "down"}, {"server.since", Ago(7000)}},
+       CheckState::kOk},
       {"spool file waiting", {{"spool.files", "1"}, {"spool.oldest", Ago(600)}}, CheckState::kOk},
-      {"spool file old", {{"spool.files", "1"}, {"spool.oldest", Ago(601)}}, CheckState::kWarning, "oldest spool file waiting for 10 min"},
-      {"spool file very old", {{"spool.files", "1"}, {"spool.oldest", Ago(3601)}}, CheckState::kCritical, "waiting for 1 h"},
-      {"station not alive", {{"station.alive", "0"}}, CheckState::kWarning, "station silent, last packet 20 s ago"},
-      {"station silent", {{"station.last_packet", Ago(601)}}, CheckState::kWarning, "last packet 10 min ago"},
-      {"station silent long", {{"station.last_packet", Ago(3601)}}, CheckState::kCritical, "last packet 1 h ago"},
-      {"no packet yet, young driver", {{"station.last_packet", ""}, {"started", Ago(100)}}, CheckState::kOk},
-      {"no packet since a long start", {{"station.last_packet", ""}}, CheckState::kCritical, "no packet since the start 2 h ago"},
+      {"spool file old",
+       {{"spool.files", "1"}, {"spool.oldest", Ago(601)}},
+       CheckState::kWarning,
+       "oldest spool file waiting for 10 min"},
+      {"spool file very old",
+       {{"spool.files", "1"}, {"spool.oldest", Ago(3601)}},
+       CheckState::kCritical,
+       "waiting for 1 h"},
+      {"station not alive",
+       {{"station.alive", "0"}},
+       CheckState::kWarning,
+       "station silent, last packet 20 s ago"},
+      {"station silent",
+       {{"station.last_packet", Ago(601)}},
+       CheckState::kWarning,
+       "last packet 10 min ago"},
+      {"station silent long",
+       {{"station.last_packet", Ago(3601)}},
+       CheckState::kCritical,
+       "last packet 1 h ago"},
+      {"no packet yet, young driver",
+       {{"station.last_packet", ""}, {"started", Ago(100)}},
+       CheckState::kOk},
+      {"no packet since a long start",
+       {{"station.last_packet", ""}},
+       CheckState::kCritical,
+       "no packet since the start 2 h ago"},
       // A stopped port is left to the operator: never more than a warning.
-      {"port stopped", {{"station.open", "0"}, {"station.last_packet", Ago(7000)}}, CheckState::kWarning, "station port COM5 not open"},
-      {"no port chosen", {{"station.open", "0"}, {"station.port", "COM255"}}, CheckState::kWarning, "no station port chosen"},
-      {"critical outranks warning", {{"spool.rescue_files", "1"}, {"spool.lost", "1"}}, CheckState::kCritical, "1 records lost"},
+      {"port stopped",
+       {{"station.open", "0"}, {"station.last_packet", Ago(7000)}},
+       CheckState::kWarning,
+       "station port COM5 not open"},
+      {"no port chosen",
+       {{"station.open", "0"}, {"station.port", "COM255"}},
+       CheckState::kWarning,
+       "no station port chosen"},
+      {"critical outranks warning",
+       {{"spool.rescue_files", "1"}, {"spool.lost", "1"}},
+       CheckState::kCritical,
+       "1 records lost"},
   };
   const ProcessProbe live = [](long pid) { return pid == kLivePid; };
   for (const StatusCase& c : cases) {
@@ -142,7 +206,8 @@ TEST(StatusCheck, EachTroubleGivesItsState) {
       EXPECT_TRUE(check.findings.empty()) << check.findings[0].text;
     } else {
       ASSERT_FALSE(check.findings.empty());
-      EXPECT_NE(check.findings[0].text.find(c.finding), std::string::npos) << check.findings[0].text;
+      EXPECT_NE(check.findings[0].text.find(c.finding), std::string::npos)
+          << check.findings[0].text;
     }
   }
 }
@@ -170,8 +235,8 @@ TEST(StatusCheck, ReportOfSeveralDriversShowsTheGravestStateFirst) {
   const ProcessProbe live = [](long) { return true; };
   StatusCheck ok = EvaluateStatus(Reading({"ok", {}, CheckState::kOk}), {}, kNow, live);
   ok.dir = "/srv/a";
-  StatusCheck lost =
-      EvaluateStatus(Reading({"lost", {{"spool.lost", "1"}}, CheckState::kCritical}), {}, kNow, live);
+  StatusCheck lost = EvaluateStatus(Reading({"lost", {{"spool.lost", "1"}}, CheckState::kCritical}),
+                                    {}, kNow, live);
   lost.dir = "/srv/b";
   StatusReading none;
   none.dir = "/srv/c";
@@ -183,22 +248,28 @@ TEST(StatusCheck, ReportOfSeveralDriversShowsTheGravestStateFirst) {
   const std::string report = CheckReport({ok, lost, unknown});
   EXPECT_EQ(report.substr(0, report.find('\n')),
             "DRVVZT CRITICAL - 3 drivers: 1 critical, 1 unknown, 1 ok");
-  EXPECT_NE(report.find("\n/srv/b: CRITICAL - 1 records lost since start\n"), std::string::npos) << report;
-  EXPECT_NE(report.find("\n/srv/c: UNKNOWN - no status file: open /srv/c/drvvzt.status"), std::string::npos);
+  EXPECT_NE(report.find("\n/srv/b: CRITICAL - 1 records lost since start\n"), std::string::npos)
+      << report;
+  EXPECT_NE(report.find("\n/srv/c: UNKNOWN - no status file: open /srv/c/drvvzt.status"),
+            std::string::npos);
 
   // One driver: its problems and performance data on the first line.
   const std::string single = CheckReport({lost});
-  EXPECT_EQ(single.rfind("DRVVZT CRITICAL - /srv/b: 1 records lost since start | status_age=5s;;30 ", 0), 0u)
+  EXPECT_EQ(
+      single.rfind("DRVVZT CRITICAL - /srv/b: 1 records lost since start | status_age=5s;;30 ", 0),
+      0u)
       << single;
   EXPECT_NE(single.find("lost_records=1"), std::string::npos);
-  EXPECT_NE(single.find("\n  spool    0 files waiting, 0 in rescue, 0 in memory, 1 lost\n"), std::string::npos)
+  EXPECT_NE(single.find("\n  spool    0 files waiting, 0 in rescue, 0 in memory, 1 lost\n"),
+            std::string::npos)
       << single;
 }
 
 TEST(StatusCheck, DurationsReadEasily) {
   const std::pair<std::int64_t, const char*> cases[] = {
-      {0, "0 s"}, {119, "119 s"}, {120, "2 min"}, {3599, "59 min"}, {3600, "1 h"},
-      {3660, "1 h 1 min"}, {172799, "47 h 59 min"}, {172800, "2 d"}, {180000, "2 d 2 h"},
+      {0, "0 s"},          {119, "119 s"},      {120, "2 min"},          {3599, "59 min"},
+      {3600, "1 h"},       {3660, "1 h 1 min"}, {172799, "47 h 59 min"}, {172800, "2 d"},
+      {180000, "2 d 2 h"},
   };
   for (const auto& [seconds, text] : cases) EXPECT_EQ(DurationText(seconds), text);
 }

@@ -34,8 +34,9 @@ struct ToolRun {
   std::string err;
 };
 
-// Runs the tool with args, its standard input the text `input`, in `dir`'s
-// scratch files; waits for it to end (killed after timeout).
+// Runs the tool with args and the text `input` as its standard input, its
+// output caught in a scratch directory; waits for it to end, and kills it when
+// it has not ended after `timeout`.
 inline ToolRun RunTool(const std::string& name, const std::vector<std::string>& args,
                        const std::string& input = "",
                        std::chrono::seconds timeout = std::chrono::seconds(60)) {

@@ -19,7 +19,9 @@ constexpr std::size_t kMaxStatusBytes = 64 * 1024;
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
+    s.remove_suffix(1);
+  }
   return s;
 }
 
@@ -84,7 +86,9 @@ CheckState ByAge(std::int64_t age, std::int64_t warning, std::int64_t critical) 
   return CheckState::kOk;
 }
 
-std::int64_t AgeAt(std::int64_t now, std::int64_t then) { return std::max<std::int64_t>(0, now - then); }
+std::int64_t AgeAt(std::int64_t now, std::int64_t then) {
+  return std::max<std::int64_t>(0, now - then);
+}
 
 std::string CountText(const std::optional<long>& n) { return n ? std::to_string(*n) : "?"; }
 
@@ -99,7 +103,8 @@ void CheckSpool(const DriverStatus& s, const StatusThresholds& limits, std::int6
   }
   if (s.spool_rescue_files.value_or(0) > 0) {
     Add(check, CheckState::kWarning,
-        std::to_string(*s.spool_rescue_files) + " files in rescue/: the spool directory refuses them");
+        std::to_string(*s.spool_rescue_files) +
+            " files in rescue/: the spool directory refuses them");
   }
   if (s.spool_oldest) {
     const std::int64_t age = AgeAt(now, *s.spool_oldest);
@@ -126,8 +131,8 @@ void CheckServer(const DriverStatus& s, const StatusThresholds& limits, std::int
   }
   if (s.server_link != "down") return;
   const auto down = LinkDownFor(s, now);
-  const CheckState state =
-      down ? ByAge(*down, limits.link_down_warning, limits.link_down_critical) : CheckState::kWarning;
+  const CheckState state = down ? ByAge(*down, limits.link_down_warning, limits.link_down_critical)
+                                : CheckState::kWarning;
   if (state != CheckState::kOk) {
     Add(check, state,
         "server link down" + (down ? " for " + DurationText(*down) : std::string()) + " (" +
@@ -145,10 +150,11 @@ void CheckStation(const DriverStatus& s, const StatusThresholds& limits, std::in
     Add(check, CheckState::kWarning, port + " (stopped by the operator?)");
     return;
   }
-  const std::optional<std::int64_t> since = s.station_last_packet ? s.station_last_packet : s.started;
+  const auto since = s.station_last_packet ? s.station_last_packet : s.started;
   CheckState state = s.station_alive == false ? CheckState::kWarning : CheckState::kOk;
   if (since) {
-    state = Worse(state, ByAge(AgeAt(now, *since), limits.silence_warning, limits.silence_critical));
+    const std::int64_t silent = AgeAt(now, *since);
+    state = Worse(state, ByAge(silent, limits.silence_warning, limits.silence_critical));
   }
   if (state == CheckState::kOk) return;
   std::string text = "station silent";
@@ -223,6 +229,41 @@ std::string Problems(const StatusCheck& check) {
   return text;
 }
 
+using Status = DriverStatus;
+using Text = std::string_view;
+
+// Where each key of the file goes.
+struct KeyReader {
+  std::string_view key;
+  void (*read)(DriverStatus&, std::string_view value);
+};
+const KeyReader kKeyReaders[] = {
+    {"version", [](Status& s, Text v) { s.version = v; }},
+    {"pid", [](Status& s, Text v) { s.pid = Number(v); }},
+    {"started", [](Status& s, Text v) { s.started = ParseIsoTime(v); }},
+    {"updated",
+     [](Status& s, Text v) {
+       s.has_updated = true;
+       s.updated = ParseIsoTime(v);
+     }},
+    {"station.port", [](Status& s, Text v) { s.station_port = v; }},
+    {"station.device", [](Status& s, Text v) { s.station_device = v; }},
+    {"station.open", [](Status& s, Text v) { s.station_open = Flag(v); }},
+    {"station.last_packet", [](Status& s, Text v) { s.station_last_packet = ParseIsoTime(v); }},
+    {"station.alive", [](Status& s, Text v) { s.station_alive = Flag(v); }},
+    {"station.fragments", [](Status& s, Text v) { s.station_fragments = Number(v); }},
+    {"server.enabled", [](Status& s, Text v) { s.server_enabled = Flag(v); }},
+    {"server.address", [](Status& s, Text v) { s.server_address = v; }},
+    {"server.link", [](Status& s, Text v) { s.server_link = v; }},
+    {"server.since", [](Status& s, Text v) { s.server_since = ParseIsoTime(v); }},
+    {"server.registered", [](Status& s, Text v) { s.server_registered = Flag(v); }},
+    {"spool.files", [](Status& s, Text v) { s.spool_files = Number(v); }},
+    {"spool.oldest", [](Status& s, Text v) { s.spool_oldest = ParseIsoTime(v); }},
+    {"spool.rescue_files", [](Status& s, Text v) { s.spool_rescue_files = Number(v); }},
+    {"spool.memory", [](Status& s, Text v) { s.spool_memory = Number(v); }},
+    {"spool.lost", [](Status& s, Text v) { s.spool_lost = Number(v); }},
+};
+
 }  // namespace
 
 std::optional<std::int64_t> ParseIsoTime(std::string_view text) {
@@ -272,26 +313,9 @@ DriverStatus ParseStatusText(std::string_view text) {
     if (eq == std::string_view::npos) continue;
     const std::string_view key = Trim(line.substr(0, eq));
     const std::string_view value = Trim(line.substr(eq + 1));
-    if (key == "version") s.version = value;
-    else if (key == "pid") s.pid = Number(value);
-    else if (key == "started") s.started = ParseIsoTime(value);
-    else if (key == "updated") { s.has_updated = true; s.updated = ParseIsoTime(value); }
-    else if (key == "station.port") s.station_port = value;
-    else if (key == "station.device") s.station_device = value;
-    else if (key == "station.open") s.station_open = Flag(value);
-    else if (key == "station.last_packet") s.station_last_packet = ParseIsoTime(value);
-    else if (key == "station.alive") s.station_alive = Flag(value);
-    else if (key == "station.fragments") s.station_fragments = Number(value);
-    else if (key == "server.enabled") s.server_enabled = Flag(value);
-    else if (key == "server.address") s.server_address = value;
-    else if (key == "server.link") s.server_link = value;
-    else if (key == "server.since") s.server_since = ParseIsoTime(value);
-    else if (key == "server.registered") s.server_registered = Flag(value);
-    else if (key == "spool.files") s.spool_files = Number(value);
-    else if (key == "spool.oldest") s.spool_oldest = ParseIsoTime(value);
-    else if (key == "spool.rescue_files") s.spool_rescue_files = Number(value);
-    else if (key == "spool.memory") s.spool_memory = Number(value);
-    else if (key == "spool.lost") s.spool_lost = Number(value);
+    for (const KeyReader& reader : kKeyReaders) {
+      if (key == reader.key) reader.read(s, value);
+    }
   }
   return s;
 }
@@ -381,8 +405,9 @@ StatusCheck EvaluateStatus(const StatusReading& reading, const StatusThresholds&
   CheckSpool(s, limits, now, check);
   CheckServer(s, limits, now, check);
   CheckStation(s, limits, now, check);
-  std::stable_sort(check.findings.begin(), check.findings.end(),
-                   [](const Finding& a, const Finding& b) { return Severity(a.state) > Severity(b.state); });
+  std::stable_sort(
+      check.findings.begin(), check.findings.end(),
+      [](const Finding& a, const Finding& b) { return Severity(a.state) > Severity(b.state); });
   return check;
 }
 
@@ -392,9 +417,11 @@ std::string DurationText(std::int64_t seconds) {
   if (minutes < 60) return std::to_string(minutes) + " min";
   const std::int64_t hours = minutes / 60;
   if (hours < 48) {
-    return std::to_string(hours) + " h" + (minutes % 60 ? " " + std::to_string(minutes % 60) + " min" : "");
+    const std::int64_t rest = minutes % 60;
+    return std::to_string(hours) + " h" + (rest ? " " + std::to_string(rest) + " min" : "");
   }
-  return std::to_string(hours / 24) + " d" + (hours % 24 ? " " + std::to_string(hours % 24) + " h" : "");
+  const std::int64_t rest = hours % 24;
+  return std::to_string(hours / 24) + " d" + (rest ? " " + std::to_string(rest) + " h" : "");
 }
 
 CheckState OverallState(const std::vector<StatusCheck>& checks) {
@@ -425,7 +452,9 @@ std::string CheckReport(const std::vector<StatusCheck>& checks) {
   }
   out << '\n';
   for (const StatusCheck& c : checks) {
-    if (checks.size() > 1) out << c.dir << ": " << CheckStateName(c.state) << " - " << Problems(c) << '\n';
+    if (checks.size() > 1) {
+      out << c.dir << ": " << CheckStateName(c.state) << " - " << Problems(c) << '\n';
+    }
     for (const std::string& line : c.summary) out << "  " << line << '\n';
   }
   return out.str();

@@ -46,7 +46,7 @@ struct DriverStatus {
   std::optional<long> station_fragments;
   std::optional<bool> server_enabled;
   std::string server_address;
-  std::string server_link;              // "up", "down", "denied"
+  std::string server_link;  // "up", "down", "denied"
   std::optional<std::int64_t> server_since;
   std::optional<bool> server_registered;
   std::optional<long> spool_files;
@@ -62,7 +62,7 @@ DriverStatus ParseStatusText(std::string_view text);
 struct StatusReading {
   std::string dir;
   bool readable = false;
-  std::string error;                  // why not: the call, the path and the reason
+  std::string error;  // why not: the call, the path and the reason
   DriverStatus status;
   std::optional<std::int64_t> mtime;  // the file's modification time
 };
@@ -97,9 +97,9 @@ struct Finding {
 struct StatusCheck {
   std::string dir;
   CheckState state = CheckState::kOk;
-  std::vector<Finding> findings;      // what is wrong, worst first
-  std::vector<std::string> summary;   // readable lines: driver, station, server, spool
-  std::string perfdata;               // "label=value[unit];warn;crit ..."
+  std::vector<Finding> findings;     // what is wrong, worst first
+  std::vector<std::string> summary;  // readable lines: driver, station, server, spool
+  std::string perfdata;              // "label=value[unit];warn;crit ..."
 };
 
 // True when a process with this id exists.

@@ -44,7 +44,8 @@ struct EmulatorPolicy {
   ReplyMode mode = ReplyMode::kAnswer;
   bool accept_register = true;  // mtAccepted after mtRegister (else mtPoll)
   bool ack_events = true;       // mtSpoolAck after mtStationEvent (else mtPoll)
-  int ping_interval_ms = 0;     // > 0: mtPing answers a connection's first frame after each interval
+  int ping_interval_ms = 0;     // > 0: mtPing answers a connection's first frame after
+                                // each interval
   int delay_ms = 0;             // wait this long before each answer
   std::uint32_t fixed_reply = mtPoll;
 };

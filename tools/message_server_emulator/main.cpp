@@ -96,6 +96,9 @@ bool ApplyPolicyName(const std::string& name, EmulatorPolicy& policy) {
   return true;
 }
 
+// A day; also keeps the interval in milliseconds within an int.
+constexpr int kMaxPingSeconds = 86400;
+
 bool ParseInt(const std::string& text, int& value) {
   char* end = nullptr;
   const long parsed = std::strtol(text.c_str(), &end, 10);
@@ -152,7 +155,7 @@ bool RunCommand(const std::string& line, MessageServerEmulator& emulator) {
   } else if (word == "policy" && ApplyPolicyName(arg, policy)) {
     emulator.SetPolicy(policy);
     Say("policy " + arg);
-  } else if (word == "ping" && ParseInt(arg, number)) {
+  } else if (word == "ping" && ParseInt(arg, number) && number <= kMaxPingSeconds) {
     policy.ping_interval_ms = number * 1000;
     emulator.SetPolicy(policy);
     Say("ping every " + arg + " s");
@@ -207,7 +210,7 @@ int ParseOptions(int argc, char** argv, int& port, std::string& bind, EmulatorPo
         if (!ApplyPolicyName(optarg, policy)) return BadValue(kProgram, "--policy", optarg);
         break;
       case kPing:
-        if (!ParseInt(optarg, number) || number > 86400) {
+        if (!ParseInt(optarg, number) || number > kMaxPingSeconds) {
           return BadValue(kProgram, "--ping-interval", optarg);
         }
         policy.ping_interval_ms = number * 1000;
