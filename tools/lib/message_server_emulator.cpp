@@ -1,8 +1,8 @@
-// The message-server emulator: one thread accepts connections, and each
-// connection has a thread of its own that cuts its byte stream into frames,
-// records each message and answers it according to the policy of the moment. A
-// thread per connection keeps one driver's delayed or withheld answers from
-// holding up the others.
+// The message-server emulator: one serving thread polls the listening socket and
+// every open connection, cuts each connection's byte stream into frames, records
+// each message and answers it according to the policy of the moment. One thread
+// keeps an answer as prompt as the machine allows (a driver waits only
+// milliseconds for it); a delay policy holds up every connection alike.
 #include "tools/lib/message_server_emulator.h"
 
 #include <arpa/inet.h>
@@ -139,7 +139,7 @@ void MessageServerEmulator::Stop() {
     stop_ = true;
   }
   changed_.notify_all();
-  if (thread_.joinable()) thread_.join();  // joins the connection threads too
+  if (thread_.joinable()) thread_.join();  // closes every connection on its way out
   if (listen_fd_ >= 0) ::close(listen_fd_);
   listen_fd_ = -1;
 }
@@ -225,24 +225,32 @@ bool MessageServerEmulator::WaitForOpenConnections(int count,
   return changed_.wait_for(lock, timeout, [&] { return open_connections_ == count; });
 }
 
-bool MessageServerEmulator::Stopping() const {
-  std::lock_guard lock(mutex_);
-  return stop_;
-}
-
 void MessageServerEmulator::Notify(const ConnectionInfo& info) {
   changed_.notify_all();
   if (on_connection_) on_connection_(info);
 }
 
 void MessageServerEmulator::AcceptLoop() {
-  while (!Stopping()) {
-    pollfd fd{listen_fd_, POLLIN, 0};
-    // EINTR: look at the stop flag again.
-    if (::poll(&fd, 1, kPollMs) > 0 && (fd.revents & POLLIN)) AcceptClient();
-    ReapFinished(false);
+  std::vector<pollfd> fds;
+  while (true) {
+    bool reading = false;
+    {
+      std::lock_guard lock(mutex_);
+      if (stop_) break;
+      reading = policy_.mode != ReplyMode::kStopReading;
+    }
+    fds.assign(1, pollfd{listen_fd_, POLLIN, 0});
+    for (const Connection& c : clients_) fds.push_back({c.fd, short(reading ? POLLIN : 0), 0});
+    if (::poll(fds.data(), fds.size(), kPollMs) < 0) continue;  // EINTR: look at the stop flag again
+    std::size_t i = 1;
+    for (Connection& c : clients_) {
+      if (reading && (fds[i++].revents & (POLLIN | POLLHUP | POLLERR))) ReadClient(c);
+    }
+    clients_.remove_if([](const Connection& c) { return c.fd < 0; });
+    if (fds[0].revents & POLLIN) AcceptClient();
   }
-  ReapFinished(true);
+  for (Connection& c : clients_) CloseClient(c, false);
+  clients_.clear();
 }
 
 void MessageServerEmulator::AcceptClient() {
@@ -269,36 +277,6 @@ void MessageServerEmulator::AcceptClient() {
     ++open_connections_;
   }
   Notify(info);
-  c.thread = std::thread([this, &c] { Serve(c); });
-}
-
-// Joins the threads of connections that ended; with `all`, waits for every one
-// (they end once stop_ is set).
-void MessageServerEmulator::ReapFinished(bool all) {
-  for (auto it = clients_.begin(); it != clients_.end();) {
-    if (all || it->finished.load()) {
-      it->thread.join();
-      it = clients_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-}
-
-void MessageServerEmulator::Serve(Connection& c) {
-  while (c.fd >= 0) {
-    bool reading = false;
-    {
-      std::lock_guard lock(mutex_);
-      if (stop_) break;
-      reading = policy_.mode != ReplyMode::kStopReading;
-    }
-    pollfd fd{c.fd, short(reading ? POLLIN : 0), 0};
-    if (::poll(&fd, 1, kPollMs) <= 0) continue;  // EINTR: look at the stop flag again
-    if (reading && (fd.revents & (POLLIN | POLLHUP | POLLERR))) ReadClient(c);
-  }
-  CloseClient(c, false);
-  c.finished.store(true);
 }
 
 void MessageServerEmulator::ReadClient(Connection& c) {

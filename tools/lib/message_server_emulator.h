@@ -8,12 +8,10 @@
 // received is kept for inspection, marked with the connection it came on.
 //
 // Thread-safety: all public calls may be made from any thread while the
-// emulator runs. Each connection is served by a thread of its own, so the
-// observers are called on those threads, for different connections possibly at
-// the same time; calls for one connection come in order.
+// emulator runs; the observers are called on the emulator's own thread, which
+// serves every connection (so a delay policy holds up all of them alike).
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -124,8 +122,7 @@ public:
   bool WaitForOpenConnections(int count, std::chrono::milliseconds timeout) const;
 
 private:
-  // One driver's connection; its fields belong to the thread serving it, except
-  // `finished`, which the accepting thread reads to reap it.
+  // One driver's connection; touched only by the serving thread.
   struct Connection {
     int number = 0;
     std::string peer;
@@ -133,14 +130,10 @@ private:
     Bytes buffer;
     std::uint64_t reply_sequence = 0;
     std::chrono::steady_clock::time_point last_ping;
-    std::atomic<bool> finished{false};
-    std::thread thread;
   };
 
   void AcceptLoop();
   void AcceptClient();
-  void ReapFinished(bool all);
-  void Serve(Connection& c);
   void ReadClient(Connection& c);
   void ProcessBuffer(Connection& c);
   // Records the message and, when `answer`, replies by the current policy.
@@ -151,7 +144,6 @@ private:
   void SendGarbage(Connection& c);
   void CloseClient(Connection& c, bool reset);
   bool PauseFor(int milliseconds);
-  bool Stopping() const;
   void Notify(const ConnectionInfo& info);
 
   mutable std::mutex mutex_;
@@ -166,7 +158,7 @@ private:
   Observer observer_;
   ConnectionObserver on_connection_;
 
-  // Touched only by the accepting thread (and by Start/Stop around it).
+  // Touched only by the serving thread (and by Start/Stop around it).
   int listen_fd_ = -1;
   std::list<Connection> clients_;
   std::thread thread_;
