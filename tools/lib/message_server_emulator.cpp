@@ -1,6 +1,8 @@
 // The message-server emulator: one serving thread polls the listening socket and
-// the current driver connection, cuts the byte stream into frames, records each
-// message and answers it according to the policy of the moment.
+// every open connection, cuts each connection's byte stream into frames, records
+// each message and answers it according to the policy of the moment. One thread
+// keeps an answer as prompt as the machine allows (a driver waits only
+// milliseconds for it); a delay policy holds up every connection alike.
 #include "tools/lib/message_server_emulator.h"
 
 #include <arpa/inet.h>
@@ -12,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 #include "station/station_event.h"
 #include "tools/lib/event_text.h"
@@ -20,6 +23,9 @@ namespace drvvzt::tools {
 namespace {
 
 constexpr int kPollMs = 20;
+// More drivers than this at once is a runaway client; further connections are
+// closed as soon as they are accepted.
+constexpr int kMaxOpenConnections = 64;
 constexpr std::size_t kReadChunk = 65536;
 // Frames above this are taken as a broken stream; the connection is dropped.
 constexpr std::int32_t kMaxAcceptedFrame = 1 << 20;
@@ -59,6 +65,12 @@ void AppendBodyFields(std::ostringstream& out, const ReceivedMessage& m) {
   }
 }
 
+std::string PeerText(const sockaddr_in& addr) {
+  char text[INET_ADDRSTRLEN] = "?";
+  ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(ntohs(addr.sin_port));
+}
+
 }  // namespace
 
 std::string DescribeMessage(const ReceivedMessage& m) {
@@ -76,16 +88,17 @@ std::string DescribeMessage(const ReceivedMessage& m) {
   return out.str();
 }
 
-MessageServerEmulator::MessageServerEmulator(EmulatorPolicy policy, Observer observer)
-    : policy_(policy), observer_(std::move(observer)) {}
+MessageServerEmulator::MessageServerEmulator(EmulatorPolicy policy, Observer observer,
+                                             ConnectionObserver on_connection)
+    : policy_(policy), observer_(std::move(observer)), on_connection_(std::move(on_connection)) {}
 
 MessageServerEmulator::~MessageServerEmulator() { Stop(); }
 
 bool MessageServerEmulator::Start(std::uint16_t port, const std::string& address,
                                   std::string* error) {
-  auto fail = [&](const char* what) {
+  auto fail = [&](const std::string& what) {
     const int saved = errno;
-    if (error) *error = std::string(what) + ": " + std::strerror(saved);
+    if (error) *error = what + ": " + std::strerror(saved);
     if (listen_fd_ >= 0) ::close(listen_fd_);
     listen_fd_ = -1;
     return false;
@@ -100,21 +113,23 @@ bool MessageServerEmulator::Start(std::uint16_t port, const std::string& address
   addr.sin_port = htons(port);
   if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
     errno = EINVAL;
-    return fail("address");
+    return fail("address " + address);
   }
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail("bind");
-  if (::listen(listen_fd_, 4) != 0) return fail("listen");
+  const std::string where = address + ":" + std::to_string(port);
+  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    return fail("bind " + where);
+  }
+  if (::listen(listen_fd_, 16) != 0) return fail("listen " + where);
   socklen_t len = sizeof addr;
   if (::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    return fail("getsockname");
+    return fail("getsockname " + where);
   }
   {
     std::lock_guard lock(mutex_);
     port_ = ntohs(addr.sin_port);
     stop_ = false;
   }
-  last_ping_ = std::chrono::steady_clock::now();
-  thread_ = std::thread([this] { Run(); });
+  thread_ = std::thread([this] { AcceptLoop(); });
   return true;
 }
 
@@ -124,8 +139,7 @@ void MessageServerEmulator::Stop() {
     stop_ = true;
   }
   changed_.notify_all();
-  if (thread_.joinable()) thread_.join();
-  CloseClient(false);
+  if (thread_.joinable()) thread_.join();  // closes every connection on its way out
   if (listen_fd_ >= 0) ::close(listen_fd_);
   listen_fd_ = -1;
 }
@@ -162,12 +176,19 @@ std::size_t MessageServerEmulator::MessageCount() const {
 
 int MessageServerEmulator::ConnectionCount() const {
   std::lock_guard lock(mutex_);
-  return connections_;
+  return static_cast<int>(connections_.size());
 }
 
-bool MessageServerEmulator::ClientConnected() const {
+int MessageServerEmulator::OpenConnectionCount() const {
   std::lock_guard lock(mutex_);
-  return client_open_;
+  return open_connections_;
+}
+
+bool MessageServerEmulator::ClientConnected() const { return OpenConnectionCount() > 0; }
+
+std::vector<ConnectionInfo> MessageServerEmulator::Connections() const {
+  std::lock_guard lock(mutex_);
+  return connections_;
 }
 
 bool MessageServerEmulator::WaitForMessageCount(std::size_t count,
@@ -194,74 +215,107 @@ std::optional<ReceivedMessage> MessageServerEmulator::WaitForType(
 
 bool MessageServerEmulator::WaitForConnections(int count, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return connections_ >= count; });
+  return changed_.wait_for(lock, timeout,
+                           [&] { return static_cast<int>(connections_.size()) >= count; });
 }
 
-void MessageServerEmulator::Run() {
+bool MessageServerEmulator::WaitForOpenConnections(int count,
+                                                   std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return open_connections_ == count; });
+}
+
+void MessageServerEmulator::Notify(const ConnectionInfo& info) {
+  changed_.notify_all();
+  if (on_connection_) on_connection_(info);
+}
+
+void MessageServerEmulator::AcceptLoop() {
+  std::vector<pollfd> fds;
   while (true) {
     bool reading = false;
     {
       std::lock_guard lock(mutex_);
-      if (stop_) return;
+      if (stop_) break;
       reading = policy_.mode != ReplyMode::kStopReading;
     }
-    pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {client_fd_, short(reading ? POLLIN : 0), 0}};
-    const nfds_t count = client_fd_ >= 0 ? 2 : 1;
-    if (::poll(fds, count, kPollMs) < 0) continue;  // EINTR: look at the stop flag again
+    fds.assign(1, pollfd{listen_fd_, POLLIN, 0});
+    for (const Connection& c : clients_) fds.push_back({c.fd, short(reading ? POLLIN : 0), 0});
+    if (::poll(fds.data(), fds.size(), kPollMs) < 0) continue;  // EINTR: look at the stop flag again
+    std::size_t i = 1;
+    for (Connection& c : clients_) {
+      if (reading && (fds[i++].revents & (POLLIN | POLLHUP | POLLERR))) ReadClient(c);
+    }
+    clients_.remove_if([](const Connection& c) { return c.fd < 0; });
     if (fds[0].revents & POLLIN) AcceptClient();
-    if (count == 2 && reading && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadClient();
   }
+  for (Connection& c : clients_) CloseClient(c, false);
+  clients_.clear();
 }
 
 void MessageServerEmulator::AcceptClient() {
-  const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  const int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
   if (fd < 0) return;
-  CloseClient(false);
-  client_fd_ = fd;
-  buffer_.clear();
-  {
-    std::lock_guard lock(mutex_);
-    ++connections_;
-    client_open_ = true;
-  }
-  changed_.notify_all();
-}
-
-void MessageServerEmulator::ReadClient() {
-  std::uint8_t chunk[kReadChunk];
-  const ssize_t n = ::recv(client_fd_, chunk, sizeof chunk, MSG_DONTWAIT);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-  if (n <= 0) {
-    CloseClient(false);
+  if (OpenConnectionCount() >= kMaxOpenConnections) {
+    ::close(fd);
     return;
   }
-  buffer_.insert(buffer_.end(), chunk, chunk + n);
-  ProcessBuffer();
+  Connection& c = clients_.emplace_back();
+  c.fd = fd;
+  c.peer = PeerText(addr);
+  c.last_ping = std::chrono::steady_clock::now();
+  ConnectionInfo info;
+  {
+    std::lock_guard lock(mutex_);
+    c.number = static_cast<int>(connections_.size()) + 1;
+    info.number = c.number;
+    info.peer = c.peer;
+    info.open = true;
+    connections_.push_back(info);
+    ++open_connections_;
+  }
+  Notify(info);
 }
 
-void MessageServerEmulator::ProcessBuffer() {
-  while (client_fd_ >= 0 && buffer_.size() >= kTransportHeaderSize) {
+void MessageServerEmulator::ReadClient(Connection& c) {
+  std::uint8_t chunk[kReadChunk];
+  const ssize_t n = ::recv(c.fd, chunk, sizeof chunk, MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  if (n <= 0) {
+    CloseClient(c, false);
+    return;
+  }
+  c.buffer.insert(c.buffer.end(), chunk, chunk + n);
+  ProcessBuffer(c);
+}
+
+void MessageServerEmulator::ProcessBuffer(Connection& c) {
+  while (c.fd >= 0 && c.buffer.size() >= kTransportHeaderSize) {
     const TTransportHeader header =
         DecodeTransportHeader(std::span<const std::uint8_t, kTransportHeaderSize>(
-            buffer_.data(), kTransportHeaderSize));
+            c.buffer.data(), kTransportHeaderSize));
     if (!IsFrameMarker(header.Marker) || header.FrameLength <= 0 ||
         header.FrameLength > kMaxAcceptedFrame) {
       // No way to find the next frame in a broken stream.
-      HandleMessage(Bytes(buffer_.begin(), buffer_.end()), false);
-      CloseClient(false);
+      HandleMessage(c, Bytes(c.buffer.begin(), c.buffer.end()), false);
+      CloseClient(c, false);
       return;
     }
     const std::size_t total = kTransportHeaderSize + static_cast<std::size_t>(header.FrameLength);
-    if (buffer_.size() < total) return;
-    Bytes message(buffer_.begin() + kTransportHeaderSize, buffer_.begin() + total);
-    buffer_.erase(buffer_.begin(), buffer_.begin() + total);
-    HandleMessage(std::move(message));
+    if (c.buffer.size() < total) return;
+    Bytes message(c.buffer.begin() + kTransportHeaderSize, c.buffer.begin() + total);
+    c.buffer.erase(c.buffer.begin(), c.buffer.begin() + total);
+    HandleMessage(c, std::move(message));
   }
 }
 
-void MessageServerEmulator::HandleMessage(Bytes message, bool answer) {
+void MessageServerEmulator::HandleMessage(Connection& c, Bytes message, bool answer) {
   ReceivedMessage received;
   received.arrival = std::chrono::steady_clock::now();
+  received.connection = c.number;
+  received.peer = c.peer;
   received.valid = IsValidMessage(message);
   if (received.valid) {
     const TMessageHeader header = *DecodeMessageHeader(message);
@@ -277,8 +331,13 @@ void MessageServerEmulator::HandleMessage(Bytes message, bool answer) {
   EmulatorPolicy policy;
   {
     std::lock_guard lock(mutex_);
-    received.connection = connections_;
-    if (answer) received.reply = ChooseReply(received, policy);
+    if (answer) received.reply = ChooseReply(c, received, policy);
+    ConnectionInfo& info = connections_[c.number - 1];
+    ++info.messages;
+    if (received.valid && received.type == mtStationEvent) ++info.events;
+    if (received.valid && received.type == mtRegister && received.reply == mtAccepted) {
+      info.registered = true;
+    }
     messages_.push_back(received);
   }
   changed_.notify_all();
@@ -287,16 +346,17 @@ void MessageServerEmulator::HandleMessage(Bytes message, bool answer) {
 
   if (!PauseFor(policy.delay_ms)) return;
   if (received.reply) {
-    SendReply(*received.reply);
+    SendReply(c, *received.reply);
   } else if (policy.mode == ReplyMode::kGarbage) {
-    SendGarbage();
+    SendGarbage(c);
   } else if (policy.mode == ReplyMode::kReset) {
-    CloseClient(true);
+    CloseClient(c, true);
   }
 }
 
 // Runs under mutex_; also hands back the policy the answer is sent under.
-std::optional<std::uint32_t> MessageServerEmulator::ChooseReply(const ReceivedMessage& message,
+std::optional<std::uint32_t> MessageServerEmulator::ChooseReply(Connection& c,
+                                                                const ReceivedMessage& message,
                                                                 EmulatorPolicy& policy_out) {
   policy_out = policy_;
   if (answer_next_) {
@@ -315,8 +375,8 @@ std::optional<std::uint32_t> MessageServerEmulator::ChooseReply(const ReceivedMe
   }
   const auto now = std::chrono::steady_clock::now();
   if (policy_.ping_interval_ms > 0 &&
-      now - last_ping_ >= std::chrono::milliseconds(policy_.ping_interval_ms)) {
-    last_ping_ = now;
+      now - c.last_ping >= std::chrono::milliseconds(policy_.ping_interval_ms)) {
+    c.last_ping = now;
     return mtPing;
   }
   if (message.valid && message.type == mtRegister && policy_.accept_register) return mtAccepted;
@@ -324,40 +384,44 @@ std::optional<std::uint32_t> MessageServerEmulator::ChooseReply(const ReceivedMe
   return mtPoll;
 }
 
-void MessageServerEmulator::SendReply(std::uint32_t msg_type) {
-  if (client_fd_ < 0) return;
-  const Bytes frame = EncodeFrame(BuildMessage(msg_type, reply_sequence_++, {}));
-  if (::send(client_fd_, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
+void MessageServerEmulator::SendReply(Connection& c, std::uint32_t msg_type) {
+  if (c.fd < 0) return;
+  const Bytes frame = EncodeFrame(BuildMessage(msg_type, c.reply_sequence++, {}));
+  if (::send(c.fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
       static_cast<ssize_t>(frame.size())) {
-    CloseClient(false);
+    CloseClient(c, false);
   }
 }
 
-void MessageServerEmulator::SendGarbage() {
-  if (client_fd_ < 0) return;
+void MessageServerEmulator::SendGarbage(Connection& c) {
+  if (c.fd < 0) return;
   // Starts with a byte that no transport header accepts, and is shorter than
   // one, so the driver's next read of a header times out on what is left.
   static constexpr std::uint8_t kGarbage[] = {0x47, 0x41, 0x52, 0x42, 0x41, 0x47,
                                               0x45, 0x00, 0xFF, 0xFE, 0x13, 0x37};
-  if (::send(client_fd_, kGarbage, sizeof kGarbage, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
-    CloseClient(false);
+  if (::send(c.fd, kGarbage, sizeof kGarbage, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+    CloseClient(c, false);
   }
 }
 
-void MessageServerEmulator::CloseClient(bool reset) {
-  if (client_fd_ < 0) return;
+void MessageServerEmulator::CloseClient(Connection& c, bool reset) {
+  if (c.fd < 0) return;
   if (reset) {
     const linger hard{1, 0};  // close with RST instead of FIN
-    ::setsockopt(client_fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
   }
-  ::close(client_fd_);
-  client_fd_ = -1;
-  buffer_.clear();
+  ::close(c.fd);
+  c.fd = -1;
+  c.buffer.clear();
+  ConnectionInfo info;
   {
     std::lock_guard lock(mutex_);
-    client_open_ = false;
+    ConnectionInfo& entry = connections_[c.number - 1];
+    entry.open = false;
+    --open_connections_;
+    info = entry;
   }
-  changed_.notify_all();
+  Notify(info);
 }
 
 // Waits without holding up Stop(); false when stopping.

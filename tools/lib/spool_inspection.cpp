@@ -47,10 +47,14 @@ void InspectSpoolBytes(const std::string& bytes, SpoolEntry& entry) {
   }
 }
 
-std::optional<std::vector<SpoolEntry>> InspectSpoolDirectory(const std::string& dir) {
+std::optional<std::vector<SpoolEntry>> InspectSpoolDirectory(const std::string& dir,
+                                                             std::string* error) {
   std::error_code ec;
   fs::directory_iterator it(dir.empty() ? "." : dir, ec);
-  if (ec) return std::nullopt;
+  if (ec) {
+    if (error) *error = "opendir " + dir + ": " + ec.message();
+    return std::nullopt;
+  }
   std::vector<SpoolEntry> entries;
   for (const auto& item : it) {
     const std::string name = item.path().filename().string();

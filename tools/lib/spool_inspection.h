@@ -26,8 +26,10 @@ struct SpoolEntry {
 void InspectSpoolBytes(const std::string& bytes, SpoolEntry& entry);
 
 // All ".dd8" and ".bad" files of dir, oldest first (modification time, then name).
-// Nothing when dir cannot be read.
-std::optional<std::vector<SpoolEntry>> InspectSpoolDirectory(const std::string& dir);
+// Nothing when dir cannot be read, with the call, the path and the system's
+// reason in `error`.
+std::optional<std::vector<SpoolEntry>> InspectSpoolDirectory(const std::string& dir,
+                                                             std::string* error = nullptr);
 
 // One line for an entry.
 std::string DescribeSpoolEntry(const SpoolEntry& entry);

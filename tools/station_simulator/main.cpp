@@ -2,6 +2,7 @@
 // sends 38-byte station packets built from fields or replayed from a raw
 // packet log, reads the driver's acknowledgements and reports how many came
 // back and how long they took.
+#include <getopt.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/lib/command_line.h"
 #include "tools/lib/station_packet.h"
 #include "tools/station_simulator/ack_meter.h"
 #include "tools/station_simulator/station_line.h"
@@ -68,7 +70,13 @@ const char kUsage[] =
     "  --pace             real 9600 bit/s pacing, one byte per character time\n"
     "  --ack-wait-ms MS   wait this long for the last acknowledgements (default 1000)\n"
     "  --quiet            no progress messages\n"
-    "  --help             this text\n";
+    "  --help             this text\n"
+    "  --version          the program's version\n"
+    "\n"
+    "Options take their value as \"--opt VALUE\" or \"--opt=VALUE\".\n"
+    "Exit status: 0 every acknowledgement came back, 1 some did not, 2 usage\n"
+    "error, 66 the device or replay file cannot be read, 71 no pseudo-terminal,\n"
+    "73 the link cannot be made.\n";
 
 struct Options {
   std::string device;
@@ -86,75 +94,120 @@ struct Options {
   bool quiet = false;
 };
 
-bool ParseNumber(const char* text, long low, long high, long& out) {
+constexpr char kProgram[] = "station_simulator";
+
+enum OptionId {
+  kHelp = 'h',
+  kVersion = 0x100,
+  kDevice, kPty, kLink, kObject, kObjectStep, kSection, kClass, kZoneHigh, kDigit3, kDigit5,
+  kNoAck, kReplay, kCount, kBurst, kRate, kIntervalMs, kPace, kAckWaitMs, kQuiet,
+};
+
+const option kOptions[] = {
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {"device", required_argument, nullptr, kDevice},
+    {"pty", no_argument, nullptr, kPty},
+    {"link", required_argument, nullptr, kLink},
+    {"object", required_argument, nullptr, kObject},
+    {"object-step", required_argument, nullptr, kObjectStep},
+    {"section", required_argument, nullptr, kSection},
+    {"class", required_argument, nullptr, kClass},
+    {"zone-high", required_argument, nullptr, kZoneHigh},
+    {"digit3", required_argument, nullptr, kDigit3},
+    {"digit5", required_argument, nullptr, kDigit5},
+    {"no-ack", no_argument, nullptr, kNoAck},
+    {"replay", required_argument, nullptr, kReplay},
+    {"count", required_argument, nullptr, kCount},
+    {"burst", required_argument, nullptr, kBurst},
+    {"rate", required_argument, nullptr, kRate},
+    {"interval-ms", required_argument, nullptr, kIntervalMs},
+    {"pace", no_argument, nullptr, kPace},
+    {"ack-wait-ms", required_argument, nullptr, kAckWaitMs},
+    {"quiet", no_argument, nullptr, kQuiet},
+    {nullptr, 0, nullptr, 0},
+};
+
+std::string OptionName(int id) {
+  for (const option& o : kOptions) {
+    if (o.name != nullptr && o.val == id) return std::string("--") + o.name;
+  }
+  return "?";
+}
+
+// Ranges of the numeric options: {id, low, high, base}.
+struct NumberRange {
+  int id;
+  long low, high;
+  int base;
+};
+constexpr NumberRange kNumberRanges[] = {
+    {kObject, 0, 65535, 0},        {kObjectStep, 0, 65535, 0}, {kDigit3, 0, 15, 10},
+    {kDigit5, 0, 9, 10},           {kCount, 0, 100000000, 10}, {kBurst, 1, 10000, 10},
+    {kIntervalMs, 0, 3600000, 10}, {kAckWaitMs, 0, 3600000, 10},
+};
+
+// Stores a numeric option's value; false when it is malformed or out of range.
+bool SetNumber(int id, const char* text, Options& o) {
+  for (const NumberRange& r : kNumberRanges) {
+    if (r.id != id) continue;
+    long n = 0;
+    if (!ParseLong(text, r.low, r.high, n, r.base)) return false;
+    switch (id) {
+      case kObject: o.fields.object_number = static_cast<std::uint16_t>(n); break;
+      case kObjectStep: o.object_step = n; break;
+      case kDigit3: o.fields.digit3 = static_cast<std::uint8_t>(n); break;
+      case kDigit5: o.fields.digit5 = static_cast<std::uint8_t>(n); break;
+      case kCount: o.count = n; break;
+      case kBurst: o.burst = n; break;
+      case kIntervalMs: o.interval_ms = n; break;
+      case kAckWaitMs: o.ack_wait_ms = n; break;
+    }
+    return true;
+  }
+  return false;
+}
+
+bool SetRate(const char* text, Options& o) {
   char* end = nullptr;
-  errno = 0;
-  long value = std::strtol(text, &end, 0);
-  if (errno != 0 || end == text || *end != '\0' || value < low || value > high) return false;
-  out = value;
+  const double rate = std::strtod(text, &end);
+  if (end == text || *end != '\0' || !(rate > 0) || rate > 1e6) return false;
+  o.rate = rate;
   return true;
 }
 
-// Fills options from argv; false with a message on a bad command line.
-bool Parse(int argc, char** argv, Options& o, bool& help) {
-  auto value = [&](int& i) -> const char* {
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "%s needs a value\n", argv[i]);
-      return nullptr;
+// Fills options from argv. Nothing to stop for: -1; otherwise the exit status
+// (0 after --help or --version, kExitUsage after a usage error).
+int Parse(int argc, char** argv, Options& o) {
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1;) {
+    switch (c) {
+      case kHelp: std::fputs(kUsage, stdout); return 0;
+      case kVersion: return PrintVersion(kProgram);
+      case kPty: o.pty = true; break;
+      case kNoAck: o.fields.acknowledge = false; break;
+      case kPace: o.pace = true; break;
+      case kQuiet: o.quiet = true; break;
+      case kDevice: o.device = optarg; break;
+      case kLink: o.link = optarg; break;
+      case kReplay: o.replay = optarg; break;
+      case kSection: o.fields.section = optarg; break;
+      case kClass: o.fields.class_chars = optarg; break;
+      case kZoneHigh: o.fields.zone_high = optarg; break;
+      case kRate:
+        if (!SetRate(optarg, o)) return BadValue(kProgram, "--rate", optarg);
+        break;
+      case ':':
+      case '?': return OptionError(kProgram, c, argv);
+      default:
+        if (!SetNumber(c, optarg, o)) return BadValue(kProgram, OptionName(c).c_str(), optarg);
+        break;
     }
-    return argv[++i];
-  };
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    const char* v = nullptr;
-    long n = 0;
-    auto number = [&](long low, long high) {
-      if (!(v = value(i))) return false;
-      if (ParseNumber(v, low, high, n)) return true;
-      std::fprintf(stderr, "%s: bad value '%s'\n", arg.c_str(), v);
-      return false;
-    };
-    if (arg == "--help" || arg == "-h") { help = true; return true; }
-    if (arg == "--pty") { o.pty = true; continue; }
-    if (arg == "--no-ack") { o.fields.acknowledge = false; continue; }
-    if (arg == "--pace") { o.pace = true; continue; }
-    if (arg == "--quiet") { o.quiet = true; continue; }
-    if (arg == "--device") { if (!(v = value(i))) return false; o.device = v; continue; }
-    if (arg == "--link") { if (!(v = value(i))) return false; o.link = v; continue; }
-    if (arg == "--replay") { if (!(v = value(i))) return false; o.replay = v; continue; }
-    if (arg == "--section") { if (!(v = value(i))) return false; o.fields.section = v; continue; }
-    if (arg == "--class") { if (!(v = value(i))) return false; o.fields.class_chars = v; continue; }
-    if (arg == "--zone-high") { if (!(v = value(i))) return false; o.fields.zone_high = v; continue; }
-    if (arg == "--object") { if (!number(0, 65535)) return false; o.fields.object_number = static_cast<std::uint16_t>(n); continue; }
-    if (arg == "--object-step") { if (!number(0, 65535)) return false; o.object_step = n; continue; }
-    if (arg == "--digit3") { if (!number(0, 15)) return false; o.fields.digit3 = static_cast<std::uint8_t>(n); continue; }
-    if (arg == "--digit5") { if (!number(0, 9)) return false; o.fields.digit5 = static_cast<std::uint8_t>(n); continue; }
-    if (arg == "--count") { if (!number(0, 100000000)) return false; o.count = n; continue; }
-    if (arg == "--burst") { if (!number(1, 10000)) return false; o.burst = n; continue; }
-    if (arg == "--interval-ms") { if (!number(0, 3600000)) return false; o.interval_ms = n; continue; }
-    if (arg == "--ack-wait-ms") { if (!number(0, 3600000)) return false; o.ack_wait_ms = n; continue; }
-    if (arg == "--rate") {
-      if (!(v = value(i))) return false;
-      char* end = nullptr;
-      o.rate = std::strtod(v, &end);
-      if (end == v || *end != '\0' || !(o.rate > 0)) {
-        std::fprintf(stderr, "--rate: bad value '%s'\n", v);
-        return false;
-      }
-      continue;
-    }
-    std::fprintf(stderr, "unknown option %s (see --help)\n", argv[i]);
-    return false;
   }
-  if (o.pty == !o.device.empty()) {
-    std::fprintf(stderr, "give exactly one of --device PATH and --pty\n");
-    return false;
-  }
-  if (!o.link.empty() && !o.pty) {
-    std::fprintf(stderr, "--link needs --pty\n");
-    return false;
-  }
-  return true;
+  if (optind < argc) return UsageError(kProgram, std::string("unexpected argument '") + argv[optind] + "'");
+  if (o.pty == !o.device.empty()) return UsageError(kProgram, "give exactly one of --device PATH and --pty");
+  if (!o.link.empty() && !o.pty) return UsageError(kProgram, "--link needs --pty");
+  return -1;
 }
 
 // The packets to cycle through: the blocks of a log, or one built from fields.
@@ -262,12 +315,7 @@ private:
 
 int Main(int argc, char** argv) {
   Options options;
-  bool help = false;
-  if (!Parse(argc, argv, options, help)) return 64;
-  if (help) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
+  if (const int status = Parse(argc, argv, options); status >= 0) return status;
   std::vector<StationPacket> replay;
   if (!options.replay.empty() && !LoadReplay(options.replay, replay)) return 66;
   InstallSignals();

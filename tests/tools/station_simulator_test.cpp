@@ -17,6 +17,7 @@
 
 #include "station/serial_port.h"
 #include "tests/support/temp_dir.h"
+#include "tests/tools/tool_programs.h"
 #include "tools/lib/station_packet.h"
 
 extern char** environ;
@@ -28,10 +29,7 @@ using testing::TempDir;
 using tools::StationPacketFields;
 using tools::StationPacketText;
 
-std::string SimulatorPath() {
-  const char* dir = std::getenv("DRVVZT_TOOLS_DIR");
-  return std::string(dir ? dir : "../tools") + "/station_simulator";
-}
+std::string SimulatorPath() { return testing::ToolPath("station_simulator"); }
 
 // Starts the simulator with stdout into out_file; the process id, or -1.
 pid_t Spawn(const std::vector<std::string>& args, const std::string& out_file) {
@@ -60,7 +58,7 @@ class StationSimulatorTest : public ::testing::TestWithParam<SimulatorCase> {};
 
 TEST_P(StationSimulatorTest, PacketsArriveAndAreAcknowledged) {
   const SimulatorCase& c = GetParam();
-  if (!std::filesystem::exists(SimulatorPath())) GTEST_SKIP() << "simulator not built";
+  ASSERT_TRUE(std::filesystem::exists(SimulatorPath())) << SimulatorPath() << ": build the tools";
   TempDir dir;
   if (!c.log.empty()) dir.Write("station.log", c.log);
   const std::string link = dir.File("line");

@@ -1,5 +1,6 @@
-// The message-server emulator driven by a plain client socket on loopback:
-// answers by policy, policy changes while running, recording and decoding.
+// The message-server emulator driven by plain client sockets on loopback:
+// answers by policy, policy changes while running, several drivers at once,
+// recording and decoding.
 #include "tools/lib/message_server_emulator.h"
 
 #include <arpa/inet.h>
@@ -13,6 +14,8 @@
 #include <cerrno>
 #include <chrono>
 #include <optional>
+#include <thread>
+#include <utility>
 
 #include "platform/datetime.h"
 #include "station/station_event.h"
@@ -33,7 +36,10 @@ public:
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
   }
-  ~Client() { ::close(fd_); }
+  ~Client() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Client(Client&& other) noexcept : fd_(std::exchange(other.fd_, -1)), connected_(other.connected_) {}
   bool connected() const { return connected_; }
 
   void Send(const Bytes& bytes) {
@@ -207,17 +213,76 @@ TEST_F(EmulatorTest, StopReadingLetsTheDriversWritesBackUpUntilResumed) {
   EXPECT_EQ(client.ReadReplyType(), mtPoll);
 }
 
-TEST_F(EmulatorTest, NewConnectionReplacesTheOldOne) {
+TEST_F(EmulatorTest, ServesSeveralDriversAtOnceEachWithItsOwnState) {
   Client first(emulator.Port());
   first.SendMessage(mtRegister, 0, {0x26, 0});
   ASSERT_EQ(first.ReadReplyType(), mtAccepted);
 
+  // The second driver does not drop the first, and its handshake is its own:
+  // its register is refused with mtPoll while the first stays registered.
   Client second(emulator.Port());
-  ASSERT_TRUE(emulator.WaitForConnections(2, 3s));
+  ASSERT_TRUE(emulator.WaitForOpenConnections(2, 3s));
+  EmulatorPolicy policy;
+  policy.accept_register = false;
+  emulator.SetPolicy(policy);
+  second.SendMessage(mtRegister, 0, {0x26, 0});
+  EXPECT_EQ(second.ReadReplyType(), mtPoll);
+  emulator.SetPolicy(EmulatorPolicy{});
+  first.SendMessage(mtStationEvent, 1, EventRecord());
+  second.SendMessage(mtStationEvent, 1, EventRecord());
+  second.SendMessage(mtPoll, 2);
+  EXPECT_EQ(first.ReadReplyType(), mtSpoolAck);
+  EXPECT_EQ(second.ReadReplyType(), mtSpoolAck);
+  EXPECT_EQ(second.ReadReplyType(), mtPoll);
+
+  ASSERT_TRUE(emulator.WaitForMessageCount(5, 3s));
+  const auto connections = emulator.Connections();
+  ASSERT_EQ(connections.size(), 2u);
+  EXPECT_TRUE(connections[0].registered);
+  EXPECT_FALSE(connections[1].registered) << "its register was answered with mtPoll";
+  EXPECT_EQ(connections[0].messages, 2u);
+  EXPECT_EQ(connections[1].messages, 3u);
+  EXPECT_EQ(connections[0].events, 1u);
+  EXPECT_EQ(connections[1].events, 1u);
+  for (const ReceivedMessage& m : emulator.Messages()) {
+    ASSERT_TRUE(m.connection == 1 || m.connection == 2);
+    EXPECT_EQ(m.peer, connections[m.connection - 1].peer);
+    EXPECT_EQ(m.peer.rfind("127.0.0.1:", 0), 0u) << m.peer;
+  }
+  EXPECT_NE(connections[0].peer, connections[1].peer);
+
+  // One driver leaving leaves the other served.
+  { Client gone = std::move(first); }
+  ASSERT_TRUE(emulator.WaitForOpenConnections(1, 3s));
+  EXPECT_FALSE(emulator.Connections()[0].open);
+  second.SendMessage(mtPoll, 3);
+  EXPECT_EQ(second.ReadReplyType(), mtPoll);
+}
+
+TEST_F(EmulatorTest, ResetAndPingConcernOneConnectionOnly) {
+  EmulatorPolicy policy;
+  policy.ping_interval_ms = 1;
+  emulator.SetPolicy(policy);
+  Client first(emulator.Port());
+  Client second(emulator.Port());
+  ASSERT_TRUE(emulator.WaitForOpenConnections(2, 3s));
+  // Both were accepted before this point, so after it each connection's
+  // interval has passed, however the machine schedules the test.
+  std::this_thread::sleep_for(2ms);
+  first.SendMessage(mtPoll, 0);
+  EXPECT_EQ(first.ReadReplyType(), mtPing);
+  second.SendMessage(mtPoll, 0);
+  EXPECT_EQ(second.ReadReplyType(), mtPing) << "the first connection's ping is not the second's";
+
+  policy.ping_interval_ms = 0;
+  policy.mode = ReplyMode::kReset;
+  emulator.SetPolicy(policy);
+  first.SendMessage(mtPoll, 1);
   EXPECT_TRUE(first.SeesEnd());
-  second.SendMessage(mtRegister, 1, {0x26, 0});
-  EXPECT_EQ(second.ReadReplyType(), mtAccepted);
-  EXPECT_EQ(emulator.Messages().back().connection, 2);
+  ASSERT_TRUE(emulator.WaitForOpenConnections(1, 3s));
+  emulator.SetPolicy(EmulatorPolicy{});
+  second.SendMessage(mtPoll, 1);
+  EXPECT_EQ(second.ReadReplyType(), mtPoll);
 }
 
 TEST_F(EmulatorTest, BrokenStreamIsRecordedAndDropped) {
