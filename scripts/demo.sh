@@ -21,7 +21,7 @@ demo=${DRVVZT_DEMO_DIR:-/tmp/drvvzt-demo}
 rate=${DEMO_RATE:-1}
 outage=${DEMO_OUTAGE:-20}
 mkdir -p "$demo/spool"
-rm -f "$demo/station" "$demo/server.out" "$demo"/*.fifo
+rm -f "$demo/station" "$demo"/{server,station,driver}.out "$demo"/*.fifo
 
 say() { echo "[demo]    $*"; }
 
