@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the driver needs to build, test and run its demo.
+# Installs the Debian 12 packages the driver needs to build, test, package and
+# run its demo.
 # Run as root; packages already installed are left alone.
 set -euo pipefail
 
@@ -9,6 +10,7 @@ packages=(
   qt6-base-dev
   clang libclang-rt-14-dev
   tzdata
+  dpkg-dev lintian desktop-file-utils systemd
 )
 
 missing=()
