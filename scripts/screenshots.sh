@@ -96,10 +96,10 @@ xdotool type --window "$dialog" --delay 50 123
 sleep 1
 shoot close-code "$dialog"
 
-xdotool key --window "$dialog" Escape
+xdotool key Escape
 wait_for 10 xdotool search --name '^advsm$'
 box=$(xdotool search --name '^advsm$' | head -1)
 sleep 1
 shoot message-box "$box"
-xdotool key --window "$box" Return
+xdotool key Return
 sleep 1
