@@ -1,8 +1,10 @@
 #include "platform/datetime.h"
 
+#include <langinfo.h>
+#include <locale.h>
+
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <ctime>
 
 namespace drvvzt {
@@ -100,17 +102,75 @@ std::optional<DateTimeFields> SplitDateTime(double value) {
   return f;
 }
 
-std::string FormatDateTime(double value) {
+namespace {
+
+// A locale_t holding only the LC_TIME category; freed with the process.
+class TimeLocale {
+public:
+  explicit TimeLocale(const std::string& name)
+      : locale_(newlocale(LC_TIME_MASK, name.c_str(), static_cast<locale_t>(nullptr))) {}
+  ~TimeLocale() {
+    if (locale_ != static_cast<locale_t>(nullptr)) freelocale(locale_);
+  }
+  TimeLocale(const TimeLocale&) = delete;
+  TimeLocale& operator=(const TimeLocale&) = delete;
+
+  bool ok() const { return locale_ != static_cast<locale_t>(nullptr); }
+  locale_t get() const { return locale_; }
+
+private:
+  locale_t locale_;
+};
+
+// The process's own LC_TIME, taken from the environment once. An environment
+// naming a locale the system lacks falls back to "C", as setlocale would.
+locale_t ProcessTimeLocale() {
+  static const TimeLocale from_environment("");
+  static const TimeLocale fallback("C");
+  return from_environment.ok() ? from_environment.get() : fallback.get();
+}
+
+// The calendar fields as strftime wants them, weekday and day of the year
+// included (some locales' short date names the weekday).
+std::tm CalendarTm(const DateTimeFields& f) {
+  std::tm tm{};
+  tm.tm_year = f.year - 1900;
+  tm.tm_mon = f.month - 1;
+  tm.tm_mday = f.day;
+  tm.tm_hour = f.hour;
+  tm.tm_min = f.minute;
+  tm.tm_sec = f.second;
+  const std::int64_t days = DaysFromCivil(f.year, static_cast<unsigned>(f.month), static_cast<unsigned>(f.day));
+  tm.tm_wday = static_cast<int>(((days % 7) + 11) % 7);  // 1970-01-01 was a Thursday
+  tm.tm_yday = static_cast<int>(days - DaysFromCivil(f.year, 1, 1));
+  tm.tm_isdst = -1;
+  return tm;
+}
+
+std::string FormatTm(const std::tm& tm, nl_item item, locale_t locale) {
+  const char* format = nl_langinfo_l(item, locale);
+  char text[128];
+  const std::size_t length = strftime_l(text, sizeof text, format, &tm, locale);
+  return std::string(text, length);
+}
+
+std::string FormatInLocale(double value, locale_t locale) {
   const auto f = SplitDateTime(value);
   if (!f) return {};
-  char text[32];
-  if (f->hour == 0 && f->minute == 0 && f->second == 0) {
-    std::snprintf(text, sizeof text, "%02d.%02d.%04d", f->day, f->month, f->year);
-  } else {
-    std::snprintf(text, sizeof text, "%02d.%02d.%04d %02d:%02d:%02d", f->day, f->month, f->year,
-                  f->hour, f->minute, f->second);
-  }
+  const std::tm tm = CalendarTm(*f);
+  std::string text = FormatTm(tm, D_FMT, locale);
+  if (f->hour != 0 || f->minute != 0 || f->second != 0) text += " " + FormatTm(tm, T_FMT, locale);
   return text;
+}
+
+}  // namespace
+
+std::string FormatDateTime(double value) { return FormatInLocale(value, ProcessTimeLocale()); }
+
+std::optional<std::string> FormatDateTimeIn(double value, const std::string& locale_name) {
+  const TimeLocale locale(locale_name);
+  if (!locale.ok()) return std::nullopt;
+  return FormatInLocale(value, locale.get());
 }
 
 }  // namespace drvvzt

@@ -38,8 +38,16 @@ double EncodeDateTime(const DateTimeFields& fields);
 // A duration in days from hours, minutes, seconds and milliseconds.
 double DurationDays(int hours, int minutes, int seconds, int milliseconds = 0);
 
-// "dd.MM.yyyy HH:mm:ss"; the blank and the time are left out when the time,
-// to the second, is 00:00:00. Empty for an invalid value.
+// The date and time as the system writes them: the short date and the long
+// time of the process's LC_TIME locale (LC_ALL, LC_TIME, LANG), read from the
+// environment at the first call and kept for the life of the process. The blank
+// and the time are left out when the time, to the second, is 00:00:00. Empty
+// for an invalid value. Thread-safe: the window and the server link thread
+// both date their log lines through it.
 std::string FormatDateTime(double value);
+
+// FormatDateTime in the named locale ("C.UTF-8", "ru_RU.UTF-8"; "" is the
+// environment's). Nothing when the system does not have that locale.
+std::optional<std::string> FormatDateTimeIn(double value, const std::string& locale_name);
 
 }  // namespace drvvzt

@@ -2,12 +2,14 @@
 // shows them: the code is on the screen of the window it protects.
 #include "shell/close_code_dialog.h"
 
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 
 #include "shell/dialog_fonts.h"
+#include "shell/dialog_window.h"
 
 namespace drvvzt {
 namespace {
@@ -15,6 +17,22 @@ namespace {
 constexpr int kClientWidth = 281;
 constexpr int kClientHeight = 93;
 constexpr int kMaxDigits = 5;
+constexpr int kEntryWidth = 49;
+constexpr int kEntryHeight = 19;
+// The field less its frame, its text margins and the cursor.
+constexpr int kStarRoom = kEntryWidth - 10;
+
+// The stars in the dialog's small face are a few pixels wide; the largest
+// bold face in which five of them still fit the field makes them readable.
+QFont StarFont(const QFont& base, int room) {
+  QFont font = base;
+  font.setBold(true);
+  for (int pixels = 18; pixels > 8; --pixels) {
+    font.setPixelSize(pixels);
+    if (QFontMetrics(font).horizontalAdvance(QString(kMaxDigits, QLatin1Char('*'))) <= room) break;
+  }
+  return font;
+}
 
 }  // namespace
 
@@ -23,6 +41,7 @@ TForm2::TForm2(QWidget* parent)
       entry_(new QLineEdit(this)),
       ok_(new QPushButton(QStringLiteral("ОК"), this)),
       cancel_(new QPushButton(QStringLiteral("Отмена"), this)) {
+  MakeDialogWindow(this);
   setWindowTitle(QStringLiteral("Закрытый доступ"));
   setObjectName(QStringLiteral("Form2"));
   setFixedSize(kClientWidth, kClientHeight);
@@ -33,11 +52,13 @@ TForm2::TForm2(QWidget* parent)
   caption->adjustSize();
 
   entry_->setObjectName(QStringLiteral("Entry"));
-  entry_->setGeometry(120, 33, 49, 19);
+  entry_->setGeometry(120, 33, kEntryWidth, kEntryHeight);
   entry_->setMaxLength(kMaxDigits);
   entry_->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,5}")), entry_));
   entry_->setEchoMode(QLineEdit::Password);
   entry_->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));  // '*'
+  entry_->setTextMargins(0, 0, 0, 0);
+  entry_->setFont(StarFont(entry_->font(), kStarRoom));
 
   ok_->setObjectName(QStringLiteral("OkButton"));
   ok_->setGeometry(67, 58, 72, 25);

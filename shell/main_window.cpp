@@ -30,10 +30,14 @@
 #include "platform/error_log.h"
 #include "server/server_link.h"
 #include "server/spool_forwarder.h"
+#include "shell/dialog_window.h"
 #include "shell/indicator.h"
+#include "shell/log_memo.h"
 #include "shell/message_box.h"
 #include "shell/pictures.h"
+#include "shell/port_list.h"
 #include "shell/stop_signals.h"
+#include "shell/title_band.h"
 #include "station/event_dispatch.h"
 #include "station/packet_handler.h"
 #include "station/serial_port.h"
@@ -53,6 +57,7 @@ constexpr int kPageButtonWidth = 72;
 constexpr int kPageButtonHeight = 54;
 
 constexpr int kTimer2PeriodMs = 200;
+constexpr int kTrayWatchMs = 2000;
 constexpr int kStopSignalCheckMs = 50;
 constexpr int kMemoMaxLines = 5000;  // months unattended must not grow memory without end
 constexpr std::int32_t kServerTickLimit = 16;
@@ -84,21 +89,6 @@ QLabel* PlacePicture(QWidget* parent, const char* name, int left, int top) {
   return picture;
 }
 
-// The title band: the product title on a dark gradient with the window buttons.
-class TitleBand final : public QWidget {
-public:
-  explicit TitleBand(QWidget* parent) : QWidget(parent) {}
-
-protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter p(this);
-    QLinearGradient shade(0, 0, 0, height());
-    shade.setColorAt(0, QColor(30, 60, 120));
-    shade.setColorAt(1, QColor(10, 25, 60));
-    p.fillRect(rect(), shade);
-  }
-};
-
 }  // namespace
 
 TForm1::TForm1(DateTimeClock& clock, TickClock& tick)
@@ -109,6 +99,10 @@ TForm1::TForm1(DateTimeClock& clock, TickClock& tick)
       Form2(std::make_unique<TForm2>()),
       SerialPort1(std::make_unique<TSerialPort>(poll_timer_, tick)) {
   setObjectName(QStringLiteral("Form1"));
+  // The title band is the title bar: a frame from the window manager would
+  // put a second one above it.
+  setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+  SetDialogOwner(this);
   setWindowTitle(QStringLiteral("Драйвер VZT"));
   setWindowIcon(DriverIcon());
   setFixedSize(kClientWidth, kClientHeight);
@@ -153,12 +147,18 @@ QWidget* TForm1::createTitleBand() {
   title->move(12, 18);
   title->adjustSize();
 
+  // The band's buttons take no keyboard focus: Space on a focused "_" would
+  // hide the window to the tray.
   auto* minimise = new QToolButton(band);
+  minimise->setObjectName(QStringLiteral("MinimiseButton"));
+  minimise->setFocusPolicy(Qt::NoFocus);
   minimise->setText(QStringLiteral("_"));
   minimise->setToolTip(QStringLiteral("Свернуть"));
   minimise->setGeometry(kClientWidth - 50, 4, 22, 20);
   connect(minimise, &QToolButton::clicked, this, &QWidget::showMinimized);
   auto* close_button = new QToolButton(band);
+  close_button->setObjectName(QStringLiteral("CloseButton"));
+  close_button->setFocusPolicy(Qt::NoFocus);
   close_button->setText(QStringLiteral("×"));
   close_button->setToolTip(QStringLiteral("Закрыть"));
   close_button->setGeometry(kClientWidth - 26, 4, 22, 20);
@@ -194,6 +194,7 @@ QWidget* TForm1::createToolBarStrip() {
   group->addButton(Button28);
   group->addButton(Button47);
   Button28->setChecked(true);
+  Button28->setFocus();  // keyboard focus starts where Space does no harm
   return strip;
 }
 
@@ -218,7 +219,7 @@ QWidget* TForm1::createStatusPage() {
   CloseCodeLabel = PlaceLabel(page, QString(), 124, 65);
   CloseCodeLabel->setObjectName(QStringLiteral("CloseCodeLabel"));
 
-  Memo1 = new QPlainTextEdit(page);
+  Memo1 = new LogMemo(page);
   Memo1->setObjectName(QStringLiteral("Memo1"));
   Memo1->setGeometry(7, 84, 432, 100);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -239,6 +240,7 @@ QWidget* TForm1::createSettingsPage() {
   ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
   ComboBox1->setEditable(true);  // shows the configured name even when it is not listed
   ComboBox1->setInsertPolicy(QComboBox::NoInsert);
+  MakeChoiceOnlyList(ComboBox1);
   ComboBox1->setMaxVisibleItems(8);
   ComboBox1->setGeometry(18, 25, 103, ComboBox1->sizeHint().height());
   ComboBox1->setEnabled(false);
@@ -270,6 +272,10 @@ void TForm1::createTray() {
   TrayIcon1->setToolTip(QStringLiteral("Драйвер VZT"));
   TrayIcon1->setContextMenu(PopupMenu1);
   TrayIcon1->show();
+  tray_probe_ = &QSystemTrayIcon::isSystemTrayAvailable;
+  tray_watch_ = new QTimer(this);
+  tray_watch_->setInterval(kTrayWatchMs);
+  connect(tray_watch_, &QTimer::timeout, this, &TForm1::CheckTrayHost);
 }
 
 void TForm1::connectHandlers() {
@@ -484,12 +490,14 @@ void TForm1::FlushSpoolBacklog() {
 void TForm1::StationWatchdog() {
   try {
     const bool alive = clock_.Now() <= LastPacketTime() + settings_.Attention;
-    if (alive == StationAlive_) return;
-    StationAlive_ = alive;
-    DrawStationIndicator();
+    if (alive != StationAlive_) {
+      StationAlive_ = alive;
+      DrawStationIndicator();
+    }
   } catch (...) {
     WriteErrorLog(StartDir_, kErrorWatchdog);
   }
+  ShowHealth(StationAlive_, LinkUp(), false);
 }
 
 void TForm1::DrawStationIndicator() {
@@ -535,8 +543,38 @@ void TForm1::changeEvent(QEvent* event) {
 
 void TForm1::ApplicationEvents1Minimize() {
   // Without a notification area there would be no way back: stay minimised.
-  if (tray_available_ && isMinimized()) hide();
+  if (!tray_available_ || !isMinimized()) return;
+  hide();
+  UpdateTrayWatch();  // the icon is now the only way back
 }
+
+// While the window hides behind the tray icon, the tray host may go away
+// (a panel restarted or closed): the window then comes back as an ordinary
+// minimised one. A host that returns has never seen the icon, so it is shown
+// to it again.
+void TForm1::CheckTrayHost() {
+  const bool available = tray_probe_();
+  if (available != tray_available_) {
+    tray_available_ = available;
+    if (!available && isHidden()) showMinimized();
+    if (available) {
+      TrayIcon1->hide();
+      TrayIcon1->show();
+    }
+  }
+  UpdateTrayWatch();
+}
+
+// Watched while hidden, and while the host is missing so that the icon
+// returns with it. (A window minimised by the window manager receives
+// spontaneous show events while it stays hidden: hence the look at isHidden.)
+void TForm1::UpdateTrayWatch() {
+  const bool wanted = isHidden() || !tray_available_;
+  if (wanted && !tray_watch_->isActive()) tray_watch_->start();
+  if (!wanted) tray_watch_->stop();
+}
+
+bool TForm1::TrayWatchActive() const { return tray_watch_->isActive(); }
 
 void TForm1::N4Click() {
   showNormal();
@@ -548,6 +586,7 @@ void TForm1::N6Click() { close(); }
 
 void TForm1::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
+  UpdateTrayWatch();
   if (centred_) return;
   centred_ = true;
   if (QScreen* where = screen()) move(where->availableGeometry().center() - rect().center());
@@ -569,6 +608,23 @@ void TForm1::LogLine(const std::string& line) { Memo1->appendPlainText(QString::
 void TForm1::StepServerTick() {
   ServerTick_ = ServerTick_ >= kServerTickLimit ? 0 : ServerTick_ + 1;
   DrawServerIndicator();
+  ShowHealth(StationAlive_, LinkUp(), false);
+}
+
+std::optional<bool> TForm1::LinkUp() const {
+  if (!link_) return std::nullopt;
+  return link_->IsLinkUp();
+}
+
+// Both icons are redrawn only on a change: the tray host repaints on every
+// new icon, and this runs on every watchdog tick and link event.
+void TForm1::ShowHealth(bool station_alive, std::optional<bool> link_up, bool spool_waiting) {
+  const TrayHealth health = HealthOf(station_alive, link_up, spool_waiting);
+  if (shown_health_ == health) return;
+  shown_health_ = health;
+  const QIcon icon = HealthIcon(health);
+  setWindowIcon(icon);
+  TrayIcon1->setIcon(icon);
 }
 
 // The forwarder reports from either thread; the line is dated here and appended

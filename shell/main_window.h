@@ -10,8 +10,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include <QString>
@@ -23,6 +25,7 @@
 #include "shell/driver_settings.h"
 #include "shell/qt_poll_timer.h"
 #include "station/in_flight_files.h"
+#include "shell/tray_health.h"
 
 class QButtonGroup;
 class QCloseEvent;
@@ -95,7 +98,21 @@ public:
   void N6Click();
   // Whether minimising may hide the window behind the tray icon; false keeps
   // it minimised as an ordinary window (no notification area).
-  void SetTrayAvailable(bool available) { tray_available_ = available; }
+  // Also stands in for the desktop's answer from then on (tests).
+  void SetTrayAvailable(bool available) {
+    tray_available_ = available;
+    tray_probe_ = [available] { return available; };
+  }
+  // One look at the tray host; runs every 2 s while the window is hidden
+  // behind the icon, and while the host is missing.
+  void CheckTrayHost();
+  bool TrayWatchActive() const;
+  // Replaces QSystemTrayIcon::isSystemTrayAvailable (tests).
+  void SetTrayProbe(std::function<bool()> probe) { tray_probe_ = std::move(probe); }
+
+  // The tray and window icons for the state of the station, the server link
+  // (nothing: no link configured) and the spool; redrawn only on a change.
+  void ShowHealth(bool station_alive, std::optional<bool> link_up, bool spool_waiting);
 
   // LinkHost.
   std::string ComPort() override;
@@ -171,6 +188,8 @@ private:
   void CheckStopSignal();
   void DropModalWindows();
   void PostLogText(const std::string& text);
+  std::optional<bool> LinkUp() const;
+  void UpdateTrayWatch();
 
   DateTimeClock& clock_;
   TickClock& tick_;
@@ -202,6 +221,9 @@ private:
   std::unique_ptr<EventDispatch> dispatch_;
   std::unique_ptr<PacketHandler> handler_;
   QTimer* stop_signal_timer_ = nullptr;
+  QTimer* tray_watch_ = nullptr;
+  std::function<bool()> tray_probe_;
+  std::optional<TrayHealth> shown_health_;
 };
 
 }  // namespace drvvzt

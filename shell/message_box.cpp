@@ -8,6 +8,7 @@
 #include <QPushButton>
 
 #include "shell/dialog_fonts.h"
+#include "shell/dialog_window.h"
 
 namespace drvvzt {
 namespace {
@@ -26,6 +27,7 @@ constexpr int kButtonTop = 41;
 
 TMessageForm::TMessageForm(QWidget* parent)
     : QDialog(parent), label_(new QLabel(this)), ok_(new QPushButton(QStringLiteral("ОК"), this)) {
+  MakeDialogWindow(this);
   setWindowTitle(QStringLiteral("advsm"));
   setObjectName(QStringLiteral("MessageForm"));
   label_->setObjectName(QStringLiteral("TextLabel"));

@@ -36,11 +36,45 @@ QPixmap MastPicture(int side) {
   return pixmap;
 }
 
+constexpr int kIconSides[] = {16, 22, 32, 48, 64};
+
+// The badge sits in the lower right quarter, over the foot of the mast, and
+// is large enough to be told apart at 16 pixels.
+void DrawBadge(QPixmap& pixmap, TrayHealth health) {
+  if (health == TrayHealth::kHealthy) return;
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.scale(pixmap.width() / 32.0, pixmap.height() / 32.0);
+  const QRectF badge(15, 15, 17, 17);
+  p.setPen(QPen(Qt::white, 1.5));
+  if (health == TrayHealth::kDown) {
+    p.setBrush(QColor(215, 25, 25));
+    p.drawEllipse(badge);
+    p.setPen(QPen(Qt::white, 3, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(19.5, 19.5), QPointF(27.5, 27.5));
+    p.drawLine(QPointF(27.5, 19.5), QPointF(19.5, 27.5));
+    return;
+  }
+  // Events waiting on disk: an amber disc with a bar, as of a stack of files.
+  p.setBrush(QColor(245, 170, 0));
+  p.drawEllipse(badge);
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(60, 40, 0));
+  p.drawRect(QRectF(19, 21, 9, 2));
+  p.drawRect(QRectF(19, 25, 9, 2));
+}
+
 }  // namespace
 
-QIcon DriverIcon() {
+QIcon DriverIcon() { return HealthIcon(TrayHealth::kHealthy); }
+
+QIcon HealthIcon(TrayHealth health) {
   QIcon icon;
-  for (int side : {16, 22, 32, 48, 64}) icon.addPixmap(MastPicture(side));
+  for (int side : kIconSides) {
+    QPixmap pixmap = MastPicture(side);
+    DrawBadge(pixmap, health);
+    icon.addPixmap(pixmap);
+  }
   return icon;
 }
 

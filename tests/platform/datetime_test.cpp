@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 
 #include <gtest/gtest.h>
 
@@ -63,9 +64,40 @@ TEST(DateTime, LocalConversionFollowsDaylightSaving) {
   tzset();
 }
 
-TEST(DateTime, FormatsShortDateAndLongTime) {
-  EXPECT_EQ(FormatDateTime(EncodeDateTime({2026, 12, 10, 9, 5, 7, 300})), "10.12.2026 09:05:07");
-  EXPECT_EQ(FormatDateTime(EncodeDateTime({2026, 12, 10, 0, 0, 0, 400})), "10.12.2026");
+struct LocaleCase {
+  const char* locale;
+  const char* with_time;  // 2026-12-10 09:05:07.300
+  const char* midnight;   // 2026-12-10 00:00:00.400: the time is left out
+};
+
+class DateTimeFormatTest : public ::testing::TestWithParam<LocaleCase> {};
+
+// The short date and the long time follow the locale, not a fixed pattern.
+TEST_P(DateTimeFormatTest, WritesTheLocalesShortDateAndLongTime) {
+  const LocaleCase& c = GetParam();
+  const auto with_time = FormatDateTimeIn(EncodeDateTime({2026, 12, 10, 9, 5, 7, 300}), c.locale);
+  if (!with_time) GTEST_SKIP() << "the locale " << c.locale << " is not installed (scripts/install-deps.sh makes it)";
+  EXPECT_EQ(*with_time, c.with_time);
+  EXPECT_EQ(FormatDateTimeIn(EncodeDateTime({2026, 12, 10, 0, 0, 0, 400}), c.locale), c.midnight);
+  // One second past midnight is a time again.
+  EXPECT_NE(FormatDateTimeIn(EncodeDateTime({2026, 12, 10, 0, 0, 1, 0}), c.locale), c.midnight);
+}
+
+INSTANTIATE_TEST_SUITE_P(Locales, DateTimeFormatTest,
+                         ::testing::Values(LocaleCase{"C.UTF-8", "12/10/26 09:05:07", "12/10/26"},
+                                           LocaleCase{"ru_RU.UTF-8", "10.12.2026 09:05:07", "10.12.2026"}),
+                         [](const auto& info) { return info.index == 0 ? "C" : "Russian"; });
+
+TEST(DateTime, AnUnknownLocaleOrAnInvalidValueGivesNoText) {
+  EXPECT_FALSE(FormatDateTimeIn(0.0, "xx_NOWHERE.UTF-8"));
+  EXPECT_EQ(FormatDateTimeIn(std::numeric_limits<double>::quiet_NaN(), "C"), "");
+  EXPECT_EQ(FormatDateTime(std::numeric_limits<double>::quiet_NaN()), "");
+}
+
+// The process's own format is that of its environment.
+TEST(DateTime, TheProcessFormatIsTheEnvironments) {
+  const double value = EncodeDateTime({2026, 12, 10, 9, 5, 7, 300});
+  EXPECT_EQ(FormatDateTime(value), FormatDateTimeIn(value, ""));
 }
 
 }  // namespace

@@ -1,13 +1,20 @@
 // The message box's sizing and the close-code dialog's results, driven
 // through their modal calls.
+#include <functional>
+
 #include <QApplication>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <QWindow>
 
 #include <gtest/gtest.h>
 
 #include "shell/close_code_dialog.h"
+#include "shell/dialog_window.h"
 #include "shell/message_box.h"
 #include "tests/shell/modal_driver.h"
 #include "tests/shell/qt_test_main.h"
@@ -117,6 +124,86 @@ TEST(CloseCodeDialogTest, KeepsAndSelectsThePreviousEntryOnEveryShow) {
   EXPECT_EQ(dialog.Ask(QStringLiteral("22222")), TCloseCodeResult::crAccepted);
   EXPECT_EQ(kept, QStringLiteral("1111"));
   EXPECT_EQ(selected, QStringLiteral("1111"));
+}
+
+// ---- Their windows ---------------------------------------------------------------
+
+// What a dialog looks like while it is up, looked at from inside its modal loop.
+struct ShownDialog {
+  Qt::WindowFlags flags;
+  QWindow* transient_parent = nullptr;
+  QPoint frame_centre;
+};
+
+template <typename Dialog>
+ShownDialog LookWhileShown(const std::function<void()>& run) {
+  ShownDialog seen;
+  AnswerNextModal<Dialog>([&](Dialog* d) {
+    seen = {d->windowFlags(), d->windowHandle() ? d->windowHandle()->transientParent() : nullptr,
+            d->frameGeometry().center()};
+    d->reject();
+  });
+  run();
+  return seen;
+}
+
+void ExpectDialogWindow(const ShownDialog& seen, QWidget& owner) {
+  EXPECT_EQ(seen.flags & Qt::WindowType_Mask, Qt::Dialog);
+  EXPECT_TRUE(seen.flags & Qt::WindowTitleHint);
+  EXPECT_TRUE(seen.flags & Qt::WindowCloseButtonHint);
+  EXPECT_FALSE(seen.flags & Qt::WindowMinimizeButtonHint);
+  EXPECT_FALSE(seen.flags & Qt::WindowMaximizeButtonHint);
+  EXPECT_EQ(seen.transient_parent, owner.windowHandle());
+  EXPECT_NE(seen.transient_parent, nullptr);
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_LE((seen.frame_centre - area.center()).manhattanLength(), 2)
+      << seen.frame_centre.x() << "," << seen.frame_centre.y() << " vs " << area.center().x() << ","
+      << area.center().y();
+}
+
+TEST(DialogWindowTest, DialogsHaveNoMinimiseOrMaximiseAndStayAboveTheMainWindowInTheMiddle) {
+  QWidget main_window;
+  main_window.move(30, 20);
+  main_window.show();
+  SetDialogOwner(&main_window);
+  {
+    SCOPED_TRACE("close code");
+    TForm2 dialog;
+    ExpectDialogWindow(LookWhileShown<TForm2>([&] { dialog.Ask(QStringLiteral("12345")); }), main_window);
+  }
+  for (const char* text : {"Порт уже занят!", "Неправильный пароль. В доступе отказано"}) {
+    SCOPED_TRACE(text);
+    ExpectDialogWindow(LookWhileShown<TMessageForm>([&] { ShowMessageBox(QString::fromUtf8(text)); }), main_window);
+  }
+  SetDialogOwner(nullptr);
+}
+
+TEST(DialogWindowTest, AMinimisedDialogComesBack) {
+  TForm2 dialog;
+  bool came_back = false;
+  AnswerNextModal<TForm2>([&](TForm2* d) {
+    d->setWindowState(Qt::WindowMinimized);
+    auto* poll = new QTimer(d);
+    QObject::connect(poll, &QTimer::timeout, d, [&came_back, d] {
+      if (d->windowState() & Qt::WindowMinimized) return;
+      came_back = true;
+      d->reject();
+    });
+    poll->start(5);
+    QTimer::singleShot(10000, d, &QDialog::reject);  // the deadline
+  });
+  dialog.Ask(QStringLiteral("12345"));
+  EXPECT_TRUE(came_back);
+}
+
+// Five stars must be readable in the field's unchanged geometry: each about
+// as wide as a digit of an ordinary face, and all five inside the field.
+TEST(CloseCodeDialogTest, TheStarsAreReadableAndFitTheField) {
+  TForm2 dialog;
+  EXPECT_EQ(dialog.Entry()->geometry(), QRect(120, 33, 49, 19));
+  const QFontMetrics stars(dialog.Entry()->font());
+  EXPECT_GE(stars.horizontalAdvance(QLatin1Char('*')), 7);
+  EXPECT_LE(stars.horizontalAdvance(QStringLiteral("*****")), 49 - 8);
 }
 
 }  // namespace

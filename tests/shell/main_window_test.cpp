@@ -88,9 +88,12 @@ TEST_F(WindowTest, ElementsSitWhereTheLayoutPutsThem) {
 }
 
 TEST_F(WindowTest, StartUpShowsCodeAndStartTime) {
-  clock.Set(EncodeDateTime({2026, 3, 14, 9, 26, 53, 0}));
+  const double started = EncodeDateTime({2026, 3, 14, 9, 26, 53, 0});
+  clock.Set(started);
   auto form = Start();
-  EXPECT_EQ(form->StartTimeLabel->text(), QStringLiteral("14.03.2026 09:26:53"));
+  // In the system's format, the one the server link's log lines use too.
+  EXPECT_EQ(form->StartTimeLabel->text().toStdString(), FormatDateTime(started));
+  EXPECT_TRUE(form->StartTimeLabel->text().contains(QStringLiteral("09:26:53")));
   EXPECT_EQ(form->CloseCodeLabel->text(), form->CloseCode());
   EXPECT_EQ(form->StartDir(), dir.path().string());
 }
