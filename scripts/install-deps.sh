@@ -11,7 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   tzdata
   dpkg-dev lintian desktop-file-utils systemd
-  locales
+  locales libsystemd-dev
 )
 
 missing=()

@@ -303,6 +303,7 @@ void cl::HandleReply() {
   switch (header->MsgType) {
     case mtAccepted:
       Accepted = true;
+      registered_.store(true);
       break;
     case mtPing:
       Put(mtPingReply, {}, std::nullopt);
@@ -310,6 +311,7 @@ void cl::HandleReply() {
     case mtDenied:
       LinkUp.store(false);
       MayReconnect = false;
+      denied_.store(true);
       DropConnection();
       ReleaseQueue();
       return;
@@ -385,10 +387,24 @@ void cl::ConnectAttempt() {
   Client->SetConnectedHandler([this] { return HandleConnected(); });
   Client->SetDisconnectedHandler([this] { HandleDisconnected(); });
   Accepted = false;
+  registered_.store(false);
 
-  const std::string ini = WorkDir + "drvvzt.ini";
-  const std::string address = ReadIniString(ini, "ServerHost", "Address", kDefaultServerAddress);
-  const std::int32_t port = ReadIniInteger(ini, "ServerHost", "Port", kDefaultServerPort);
+  std::string address;
+  std::int32_t port = kDefaultServerPort;
+  if (options_.ini) {
+    // Both values from one reading of the file.
+    const auto content = options_.ini->Current();
+    address = content->ReadString("ServerHost", "Address", kDefaultServerAddress);
+    port = ParseIniInteger(content->ReadString("ServerHost", "Port", ""), kDefaultServerPort);
+  } else {
+    const std::string ini = WorkDir + "drvvzt.ini";
+    address = ReadIniString(ini, "ServerHost", "Address", kDefaultServerAddress);
+    port = ReadIniInteger(ini, "ServerHost", "Port", kDefaultServerPort);
+  }
+  {
+    std::lock_guard lock(address_mutex_);
+    address_ = address + ":" + std::to_string(port);
+  }
   if (port <= 0 || port > 0xFFFF) return;  // no such port: the attempt fails
   Client->SetHost(address);
   Client->SetPort(static_cast<std::uint16_t>(port));
@@ -430,6 +446,11 @@ bool cl::SendFrame(std::span<const std::uint8_t> message) {
   if (Client) Client->Close();
   ++ErrorCount;
   return false;
+}
+
+std::string cl::ServerAddress() const {
+  std::lock_guard lock(address_mutex_);
+  return address_;
 }
 
 // --- Window hand-offs ------------------------------------------------------------

@@ -43,6 +43,7 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/ini_snapshot.h"
 #include "platform/tcp_client.h"
 #include "server/link_host.h"
 #include "server/message_queue.h"
@@ -83,6 +84,10 @@ struct ServerLinkOptions {
   // Files in flight, shared with the event dispatch and spool forwarding;
   // nullptr: the link keeps a set of its own.
   InFlightFiles* in_flight = nullptr;
+  // The last good reading of "drvvzt.ini", shared with the decoder, so that a
+  // file half-written by an editor is never used; nullptr: the file is read
+  // anew at every connection attempt.
+  std::shared_ptr<IniSnapshot> ini;
   // Per-wait limit of a reply read (the server is expected within a second);
   // tests of a silent server shorten it.
   int reply_read_timeout_ms = 1000;
@@ -110,6 +115,12 @@ public:
   void Stop();
 
   bool IsLinkUp() const override { return LinkUp.load(); }
+  // The server accepted the driver on the current connection.
+  bool IsRegistered() const { return registered_.load(); }
+  // The server refused the driver for good (mtDenied).
+  bool IsDenied() const { return denied_.load(); }
+  // "host:port" of the last connection attempt ("" before the first).
+  std::string ServerAddress() const;
   // Any message; a station event queued here is tracked like PutStationEvent
   // without a file. False when the queue was full (or the link stopped).
   bool PutMessage(std::uint32_t msg_type, std::span<const std::uint8_t> body) override;
@@ -201,6 +212,11 @@ private:
   std::optional<Custody> step_custody_;
   // No read on this connection failed and no stray frame was seen.
   bool pairing_certain_ = true;
+  // Mirrors of Accepted and !MayReconnect, and the address, for other threads.
+  std::atomic<bool> registered_{false};
+  std::atomic<bool> denied_{false};
+  mutable std::mutex address_mutex_;
+  std::string address_;
 };
 
 }  // namespace drvvzt

@@ -2,7 +2,10 @@
 // the glue between the station chain, the server link thread and the widgets.
 #include "shell/main_window.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <ctime>
 #include <chrono>
 #include <filesystem>
 #include <random>
@@ -27,6 +30,8 @@
 #include <QToolButton>
 
 #include "platform/datetime.h"
+#include "platform/diagnostics.h"
+#include "server/version.h"
 #include "platform/error_log.h"
 #include "server/server_link.h"
 #include "server/spool_forwarder.h"
@@ -297,7 +302,12 @@ void TForm1::connectHandlers() {
   SerialPort1->SetPacketMode(pmPass);
   SerialPort1->SetPollingDelay(5);
   SerialPort1->SetOutputTimeout(80);
+  SerialPort1->OnLineLost = [this](TSerialPort&, const SysError& cause) { OnStationLineLost(cause); };
+  SerialPort1->OnLineRestored = [this](TSerialPort&) { OnStationLineRestored(); };
+  startup_retry_ = new QTimer(this);
+  connect(startup_retry_, &QTimer::timeout, this, &TForm1::RetryConfiguredPort);
   SerialPort1->OnReceivePacket = [this](TSerialPort&, const std::uint8_t* packet, std::uint32_t size) {
+    if (size != kPacketSize) NoteFragment();
     if (handler_) handler_->SerialPort1ReceivePacket(packet, size);
   };
 }
@@ -307,6 +317,7 @@ void TForm1::connectHandlers() {
 void TForm1::FormCreate() {
   StartDir_ = std::filesystem::current_path().string();
   start_time_ = clock_.Now();
+  started_wall_ = std::time(nullptr);
   StationAlive_ = false;
   MakeCloseCode();
   ComboBox1->clear();
@@ -354,6 +365,7 @@ void TForm1::ReadMainSettings() {
 // The spool writer, the server link (not yet running), the forwarder, the
 // dispatch and the packet handler, in the order they depend on each other.
 void TForm1::CreateStationChain() {
+  ini_ = std::make_shared<IniSnapshot>(StartDir_ + "/drvvzt.ini");
   spool_ = std::make_unique<SpoolWriter>(settings_.PathForSoob, StartDir_, clock_);
   spool_->SetRescueDirectory(StartDir_ + "/" + kRescueDirName + "/");
   spool_->RecoverLeftovers();
@@ -365,6 +377,7 @@ void TForm1::CreateStationChain() {
     };
     options.spool = SpoolThrough(*spool_);
     options.in_flight = &in_flight_;
+    options.ini = ini_;
     link_ = std::make_unique<cl>(*this, tick_, clock_, std::move(options));
     forwarder_ = std::make_unique<SpoolForwarder>(*link_, in_flight_, tick_, settings_.PathForSoob,
                                                   StartDir_,
@@ -379,6 +392,7 @@ void TForm1::CreateStationChain() {
   handler_settings.FirstNumber = settings_.FirstNumber;
   handler_settings.Razdel = settings_.Razdel;
   handler_settings.StartDir = StartDir_;
+  handler_settings.Ini = ini_;
   handler_ = std::make_unique<PacketHandler>(
       handler_settings, clock_,
       [this](const std::uint8_t* data, std::uint32_t size) { return SerialPort1->SendData(data, size); },
@@ -475,6 +489,11 @@ void TForm1::Timer2Timer() {
   }
   FlushSpoolBacklog();
   if (forwarded) StationWatchdog();
+  try {
+    UpdateStatus();
+  } catch (...) {
+    // the status file is for onlookers; the driver goes on without it
+  }
 }
 
 // Records kept in memory while the disk refused them go out as soon as it
@@ -493,11 +512,17 @@ void TForm1::StationWatchdog() {
     if (alive != StationAlive_) {
       StationAlive_ = alive;
       DrawStationIndicator();
+      if (alive) {
+        if (watchdog_reported_) Report(Severity::kInfo, "station alive again");
+      } else {
+        Report(Severity::kWarning, "station silent: no packet within the watchdog interval");
+      }
+      watchdog_reported_ = true;
     }
   } catch (...) {
     WriteErrorLog(StartDir_, kErrorWatchdog);
   }
-  ShowHealth(StationAlive_, LinkUp(), false);
+  ShowHealth(StationAlive_, LinkUp(), spool_count_.files + rescue_count_.files > 0);
 }
 
 void TForm1::DrawStationIndicator() {
@@ -599,16 +624,95 @@ std::string TForm1::ComPort() {
   return com_port_;
 }
 
-bool TForm1::PortOpen() { return SerialPort1->Connected(); }
+// Open for the server means started and with its device there.
+bool TForm1::PortOpen() { return SerialPort1->Connected() && SerialPort1->LineUp(); }
 
 int TForm1::FirstNumber() { return settings_.FirstNumber; }
 
-void TForm1::LogLine(const std::string& line) { Memo1->appendPlainText(QString::fromStdString(line)); }
+void TForm1::LogLine(const std::string& line) {
+  Memo1->appendPlainText(QString::fromStdString(line));
+  Report(Severity::kInfo, "log: " + line);
+}
+
+// A fragment cut by the packet timeout is the sign of a noisy line: one stray
+// byte misaligns every packet of a burst. Reported at most once a minute.
+void TForm1::NoteFragment() {
+  ++fragments_;
+  ++fragments_unreported_;
+  const std::uint32_t now = tick_.NowTick();
+  if (fragments_reported_ && static_cast<std::uint32_t>(now - last_fragment_report_tick_) < 60000) return;
+  fragments_reported_ = true;
+  last_fragment_report_tick_ = now;
+  Report(Severity::kWarning, std::to_string(fragments_unreported_) +
+                                 " incomplete delivery(ies) from the station (noisy line?)");
+  fragments_unreported_ = 0;
+}
+
+// ---- Status file -----------------------------------------------------------------
+
+namespace {
+constexpr std::uint32_t kStatusRewriteMs = 10000;
+constexpr std::uint32_t kSpoolCountMs = 2000;
+}  // namespace
+
+void TForm1::UpdateStatus() {
+  const std::uint32_t now_tick = tick_.NowTick();
+  const std::time_t now = std::time(nullptr);
+  if (!status_written_ || static_cast<std::uint32_t>(now_tick - last_spool_count_tick_) >= kSpoolCountMs) {
+    last_spool_count_tick_ = now_tick;
+    const bool had_files = spool_count_.files + rescue_count_.files > 0;
+    spool_count_ = CountSpoolFiles(settings_.PathForSoob.empty() ? StartDir_ + "/" : settings_.PathForSoob, true);
+    rescue_count_ = spool_ ? CountSpoolFiles(spool_->RescuePrefix(), true) : SpoolCount{};
+    const bool has_files = spool_count_.files + rescue_count_.files > 0;
+    if (has_files && !had_files) Report(Severity::kWarning, "events are waiting in spool files");
+    if (!has_files && had_files) Report(Severity::kInfo, "spool emptied: every spooled event was delivered");
+  }
+  DriverStatus status;
+  status.version = std::string(VersionText());
+  status.pid = static_cast<long>(::getpid());
+  status.started = started_wall_;
+  status.updated = now;
+  status.station_port = settings_.ComPort;
+  status.station_device = SerialPort1->LineUp() ? SerialPort1->DevicePath() : std::string();
+  status.station_open = SerialPort1->Connected() && SerialPort1->LineUp();
+  if (handler_ && LastPacketTime() != start_time_) {
+    status.station_last_packet = now - static_cast<std::time_t>((clock_.Now() - LastPacketTime()) * 86400.0);
+  }
+  status.station_alive = StationAlive_;
+  status.station_fragments = fragments_;
+  status.server_enabled = link_ != nullptr;
+  if (link_) {
+    status.server_address = link_->ServerAddress();
+    const std::string state = link_->IsDenied() ? "denied" : link_->IsLinkUp() ? "up" : "down";
+    if (state != link_state_) {
+      link_state_ = state;
+      link_since_ = now;
+    }
+    status.server_link = state;
+    status.server_since = link_since_;
+    status.server_registered = link_->IsLinkUp() && link_->IsRegistered();
+  }
+  status.spool_files = spool_count_.files;
+  status.spool_oldest = spool_count_.oldest;
+  if (rescue_count_.oldest && (!status.spool_oldest || *rescue_count_.oldest < *status.spool_oldest)) {
+    status.spool_oldest = rescue_count_.oldest;
+  }
+  status.spool_rescue_files = rescue_count_.files;
+  status.spool_memory = spool_ ? spool_->BacklogSize() : 0;
+  status.spool_lost = spool_ ? spool_->LostCount() : 0;
+  const bool due = !status_written_ || !status.SameStateAs(last_status_) ||
+                   static_cast<std::uint32_t>(now_tick - last_status_write_tick_) >= kStatusRewriteMs;
+  if (!due) return;
+  if (!WriteDriverStatus(StartDir_, status) && status_written_) return;
+  status_written_ = true;
+  last_status_ = status;
+  last_status_write_tick_ = now_tick;
+}
 
 void TForm1::StepServerTick() {
   ServerTick_ = ServerTick_ >= kServerTickLimit ? 0 : ServerTick_ + 1;
   DrawServerIndicator();
-  ShowHealth(StationAlive_, LinkUp(), false);
+  ShowHealth(StationAlive_, LinkUp(), spool_count_.files + rescue_count_.files > 0);
 }
 
 std::optional<bool> TForm1::LinkUp() const {

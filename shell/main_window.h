@@ -25,6 +25,9 @@
 #include "shell/driver_settings.h"
 #include "shell/qt_poll_timer.h"
 #include "station/in_flight_files.h"
+#include "core/status_file.h"
+#include "platform/ini_snapshot.h"
+#include "platform/sys_error.h"
 #include "shell/tray_health.h"
 
 class QButtonGroup;
@@ -173,6 +176,18 @@ private:
   void CreateServerLink();
   void OpenConfiguredPort();
   void ShowStartUpMessage();
+  // Start-up could not open the configured port: it is tried again every 5 s
+  // until it opens or the operator uses the port controls.
+  void RetryConfiguredPort();
+  void StopStartUpRetries();
+  void ReportOpenFailure(const std::string& name);
+  // The serial component lost its device, or has it back.
+  void OnStationLineLost(const SysError& cause);
+  void OnStationLineRestored();
+  std::string RunningPortName() const;
+  // drvvzt.status: rewritten when something changes, and every 10 s.
+  void UpdateStatus();
+  void NoteFragment();
   void EnterStoppedState();
   void EnterRunningState();
   bool PortRunning() const;
@@ -197,6 +212,22 @@ private:
   std::string StartDir_;
   QString CloseCode_;
   QString startup_message_;  // shown once start-up has finished
+  std::shared_ptr<IniSnapshot> ini_;
+  QTimer* startup_retry_ = nullptr;
+  DriverStatus last_status_;
+  std::uint32_t last_status_write_tick_ = 0;
+  std::uint32_t last_spool_count_tick_ = 0;
+  bool status_written_ = false;
+  SpoolCount spool_count_;
+  SpoolCount rescue_count_;
+  std::string link_state_;
+  std::time_t link_since_ = 0;
+  std::time_t started_wall_ = 0;
+  std::size_t fragments_ = 0;  // deliveries that were not a whole packet
+  std::size_t fragments_unreported_ = 0;
+  bool watchdog_reported_ = false;  // the first verdict at start-up is no news
+  bool fragments_reported_ = false;
+  std::uint32_t last_fragment_report_tick_ = 0;
   double start_time_ = 0.0;
   bool StationAlive_ = false;
   std::int32_t ServerTick_ = 0;

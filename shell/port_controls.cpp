@@ -4,10 +4,13 @@
 // that tells the message server about every change.
 #include <string>
 
+#include <QApplication>
 #include <QComboBox>
 #include <QPushButton>
 
+#include "platform/diagnostics.h"
 #include "platform/error_log.h"
+#include "platform/serial_device.h"
 #include "platform/ini_file.h"
 #include "platform/serial_port_names.h"
 #include "server/server_link.h"
@@ -21,6 +24,7 @@ namespace {
 
 constexpr int kFirstScannedPort = 1;
 constexpr int kLastScannedPort = 32;
+constexpr int kStartUpRetryMs = 5000;
 
 std::string ConfigFile(const std::string& start_dir) {
   return start_dir.empty() ? std::string("drvvzt.ini") : start_dir + "/drvvzt.ini";
@@ -67,16 +71,23 @@ void TForm1::OpenConfiguredPort() {
     EnterStoppedState();
     return;
   }
-  if (ConnectPort(settings_.ComPort)) return;
+  if (ConnectPort(settings_.ComPort)) {
+    Report(Severity::kInfo, "station port " + settings_.ComPort + " opened (" + SerialPort1->DevicePath() + ")");
+    return;
+  }
+  ReportOpenFailure(settings_.ComPort);
   // Shown once start-up is over: the server link and the timer must not wait
   // for the operator to close it.
   startup_message_ = QStringLiteral("Порт уже занят. Смените его.");
   EnterStoppedState();
+  // An adapter plugged in late is taken when it appears.
+  startup_retry_->start(kStartUpRetryMs);
 }
 
 // The port scan. Each free port is opened with the line settings and closed
 // again at once, so it runs only while the driver's own port is closed.
 void TForm1::Button1Click() {
+  StopStartUpRetries();
   // An empty scan must leave the text the operator saw (clearing an editable
   // list would blank it).
   const QString previous_text = ComboBox1->currentText();
@@ -101,6 +112,7 @@ void TForm1::Button1Click() {
 // A choice counts only while stopped: the running port is not swapped under
 // the station's feet. A failure is logged as code 19 and nothing else happens.
 void TForm1::ComboBox1Select() {
+  StopStartUpRetries();
   try {
     if (Button2->text() != QString::fromUtf8(kCaptionStopped)) return;
     const std::string name = ComboBox1->currentText().toStdString();
@@ -118,6 +130,7 @@ void TForm1::ComboBox1Select() {
 // Start or stop, then the port-state message in every case, a refused stop
 // and a failed start included.
 void TForm1::Button2Click() {
+  StopStartUpRetries();
   if (PortRunning()) {
     StopOnRequest();
   } else {
@@ -147,9 +160,54 @@ void TForm1::StartChosenPort() {
     EnterRunningState();
     return;
   }
+  ReportOpenFailure(ComboBox1->currentText().toStdString());
   ShowMessageBox(QStringLiteral("Порт уже занят!"));
   if (close_accepted_) return;
   Button1Click();
+}
+
+// The message boxes keep their texts; the log and standard error say why.
+void TForm1::ReportOpenFailure(const std::string& name) {
+  const SysError& cause = SerialPort1->LastError();
+  Report(Severity::kError, "station port " + name + " cannot be opened: " + OpenFailureMessage(cause));
+  PostLogText("Порт " + name + " не открыт: " + OpenCauseTextRu(OpenCauseOf(cause)) + ".");
+}
+
+void TForm1::StopStartUpRetries() {
+  if (startup_retry_) startup_retry_->stop();
+}
+
+// Goes to the running state exactly as a successful start-up opening would
+// have, and closes the start-up message if it is still up.
+void TForm1::RetryConfiguredPort() {
+  if (PortRunning() || !ConnectPort(settings_.ComPort)) return;
+  StopStartUpRetries();
+  EnterRunningState();
+  if (!SendPortState()) WriteErrorLog(StartDir_, kErrorPortWrite);
+  PostLogText("Порт " + settings_.ComPort + " открыт.");
+  Report(Severity::kInfo, "station port " + settings_.ComPort + " opened (" + SerialPort1->DevicePath() + ")");
+  startup_message_.clear();
+  if (auto* box = qobject_cast<TMessageForm*>(QApplication::activeModalWidget())) box->reject();
+}
+
+std::string TForm1::RunningPortName() const {
+  std::string name = SerialPort1->PortName();
+  if (name.starts_with(kDeviceNamespacePrefix)) name.erase(0, kDeviceNamespacePrefix.size());
+  return name;
+}
+
+void TForm1::OnStationLineLost(const SysError& cause) {
+  const std::string name = RunningPortName();
+  PostLogText("Связь с портом " + name + " потеряна.");
+  Report(Severity::kError, "station port " + name + " lost: " + cause.Text() + "; reopening every 2 s");
+  if (!SendPortState()) WriteErrorLog(StartDir_, kErrorPortWrite);
+}
+
+void TForm1::OnStationLineRestored() {
+  const std::string name = RunningPortName();
+  PostLogText("Связь с портом " + name + " восстановлена.");
+  Report(Severity::kInfo, "station port " + name + " back (" + SerialPort1->DevicePath() + ")");
+  if (!SendPortState()) WriteErrorLog(StartDir_, kErrorPortWrite);
 }
 
 // Queued whether or not the link is up; without a link thread there is nobody
@@ -157,7 +215,7 @@ void TForm1::StartChosenPort() {
 bool TForm1::SendPortState() {
   if (!link_) return true;
   try {
-    const auto body = PortStateBody(settings_.ComPort, SerialPort1->Connected());
+    const auto body = PortStateBody(settings_.ComPort, PortOpen());
     return link_->PutMessage(mtPortState, body);
   } catch (...) {
     return false;

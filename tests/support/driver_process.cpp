@@ -70,6 +70,13 @@ bool DriverProcess::Start(const std::string& program) {
     std::FILE* f = std::freopen(out.c_str(), "a", stdout);
     if (f != nullptr) dup2(fileno(stdout), STDERR_FILENO);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    for (const auto& [name, value] : environment_) {
+      if (value.empty()) {
+        unsetenv(name.c_str());
+      } else {
+        setenv(name.c_str(), value.c_str(), 1);
+      }
+    }
     if (file_size_limit_) {
       signal(SIGXFSZ, SIG_IGN);  // kept across exec: writes fail with EFBIG instead
       // Only the soft limit: SetFileSizeLimit may lift it again unprivileged.
@@ -89,6 +96,7 @@ bool DriverProcess::Running() {
   const pid_t r = waitpid(pid_, &status, WNOHANG);
   if (r == pid_) {
     pid_ = -1;
+    exit_status_ = status;
     return false;
   }
   return true;
@@ -135,7 +143,7 @@ std::optional<int> DriverProcess::Reap(int timeout_ms) {
 }
 
 std::optional<int> DriverProcess::Stop(int timeout_ms) {
-  if (pid_ <= 0) return std::nullopt;
+  if (pid_ <= 0) return exit_status_;
   kill(pid_, SIGTERM);
   if (auto status = Reap(timeout_ms)) return status;
   kill(pid_, SIGKILL);

@@ -15,6 +15,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "station/station_event.h"
@@ -52,6 +53,11 @@ public:
   // Writes drvvzt.ini for the configuration (COM1 selected); the file size
   // limit applies from the next Start.
   void Configure(const DriverConfig& config);
+  // Sets (or, with an empty value, removes) a variable of the program's
+  // environment from the next Start; QT_QPA_PLATFORM is offscreen unless changed.
+  void SetEnvironment(const std::string& name, const std::string& value) {
+    environment_.emplace_back(name, value);
+  }
   // Starts the program; false when it cannot be run.
   bool Start(const std::string& program = DriverProgramPath());
   bool Running();
@@ -61,7 +67,7 @@ public:
   // Sets the running program's file size limit (nothing: unlimited).
   bool SetFileSizeLimit(std::optional<std::uint64_t> bytes);
   // SIGTERM, then SIGKILL after timeout_ms. The exit status as waitpid gives
-  // it; nothing when no child ran.
+  // it (also of a child that had already ended); nothing when no child ran.
   std::optional<int> Stop(int timeout_ms = 5000);
   // SIGKILL at once and reap.
   void Kill();
@@ -75,6 +81,8 @@ private:
   std::string spool_prefix_ = "soob/";
   std::optional<std::uint64_t> file_size_limit_;
   pid_t pid_ = -1;
+  std::optional<int> exit_status_;  // of a child that ended by itself
+  std::vector<std::pair<std::string, std::string>> environment_;
 };
 
 // Object numbers of every complete spool file (".dd8", 26 bytes, a station

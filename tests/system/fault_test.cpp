@@ -396,6 +396,33 @@ TEST_F(DriverFaultTest, StartUpMessageDoesNotHoldBackTheServerLink) {
   }
 }
 
+// The adapter shows up after the driver started: after the start-up message
+// the configured port is tried again every 5 s and taken when it appears.
+TEST_F(DriverFaultTest, ConfiguredPortMissingAtStartIsTakenWhenItAppears) {
+  MessageServerEmulator server;
+  ASSERT_TRUE(server.Start());
+  const std::string late = dir_.File("late-adapter");
+  DriverConfig config;
+  config.device = late;
+  config.server_port = server.Port();
+  driver_.Configure(config);
+  ASSERT_TRUE(driver_.Start());
+  ASSERT_TRUE(server.WaitForType(mtPortState, 20s)) << driver_.Output();
+  std::this_thread::sleep_for(6s);  // the adapter's own delay, part of the scenario
+  fs::create_symlink(pty_.slave_path(), late);
+  ASSERT_TRUE(WaitReady(driver_)) << driver_.Output();
+  SendObjects(1, 5, 20ms);
+  EXPECT_EQ(WaitAccounted(&server, 10s), std::vector<std::int32_t>{});
+  bool reported_open = false;
+  for (const auto& message : server.Messages()) {
+    if (message.type == mtPortState && message.body.size() == kPortStateSize) {
+      reported_open = reported_open || message.body[kPsOpen] == 1;
+    }
+  }
+  EXPECT_TRUE(reported_open);
+  StopAndExpectNothingLost(&server);
+}
+
 TEST_F(DriverFaultTest, SpoolDirectoryRemovedWhileRunning) {
   StartDriver(DeadPort());
   SendObjects(1, 5, 20ms);
