@@ -119,7 +119,7 @@ std::uint64_t IniSnapshot::FileReads() const {
   return file_reads_;
 }
 
-std::optional<SystemCallError> IniSnapshot::LastError() const {
+std::optional<SysError> IniSnapshot::LastError() const {
   std::lock_guard lock(mutex_);
   return last_error_;
 }
@@ -203,7 +203,7 @@ void IniSnapshot::Take(std::shared_ptr<const IniContent> content, const FileStat
 }
 
 void IniSnapshot::Fail(const char* call, int error) {
-  last_error_ = SystemCallError{call, path_, error};
+  last_error_ = SysError::Of(error, call, path_);
 }
 
 }  // namespace drvvzt

@@ -43,7 +43,7 @@
 #include <string>
 
 #include "platform/ini_file.h"
-#include "platform/system_call_error.h"
+#include "platform/sys_error.h"
 
 namespace drvvzt {
 
@@ -78,7 +78,7 @@ public:
   std::uint64_t FileReads() const;
   // Why the last attempt to stat or read the file failed; nothing once a
   // reading succeeded again. A missing file is no error.
-  std::optional<SystemCallError> LastError() const;
+  std::optional<SysError> LastError() const;
 
   // What the file looked like when it was last examined.
   struct FileState {
@@ -110,7 +110,7 @@ private:
   std::int64_t pending_since_ns_ = 0;
   std::optional<std::int64_t> last_stat_ns_;
   std::uint64_t file_reads_ = 0;
-  std::optional<SystemCallError> last_error_;
+  std::optional<SysError> last_error_;
 };
 
 }  // namespace drvvzt

@@ -38,7 +38,7 @@ InstanceLock::InstanceLock(const std::string& dir)
     if (error == EWOULDBLOCK) {
       state_ = InstanceLockState::kHeldElsewhere;
     } else {
-      error_ = SystemCallError{"flock", path_, error};
+      error_ = SysError::Of(error, "flock", path_);
     }
     return;
   }
@@ -64,7 +64,7 @@ int InstanceLock::OpenLockFile() {
   }
   // The first error says why: a directory we may not write to gives EACCES
   // there, while the read-only retry would only report the missing file.
-  error_ = SystemCallError{"open", path_, error};
+  error_ = SysError::Of(error, "open", path_);
   return -1;
 }
 

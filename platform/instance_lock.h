@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/system_call_error.h"
+#include "platform/sys_error.h"
 
 namespace drvvzt {
 
@@ -40,7 +40,7 @@ public:
   bool Held() const { return state_ == InstanceLockState::kHeld; }
   const std::string& Path() const { return path_; }
   // The failed call with its path and errno; set only in state kFailed.
-  const std::optional<SystemCallError>& Error() const { return error_; }
+  const std::optional<SysError>& Error() const { return error_; }
 
 private:
   int OpenLockFile();
@@ -49,7 +49,7 @@ private:
   std::string path_;
   int fd_ = -1;
   InstanceLockState state_ = InstanceLockState::kFailed;
-  std::optional<SystemCallError> error_;
+  std::optional<SysError> error_;
 };
 
 }  // namespace drvvzt

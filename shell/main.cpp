@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
                      "another driver already runs in this directory (" + instance_lock.Path() + " is locked)");
     } else {
       drvvzt::Report(drvvzt::Severity::kError, "cannot lock the working directory: " +
-                                                   instance_lock.Error()->Describe());
+                                                   instance_lock.Error()->Text());
     }
     if (!headless) {
       QApplication app(argc, argv);

@@ -179,7 +179,7 @@ TEST_F(IniSnapshotTest, UnreadableFileKeepsTheLastReadingAndItsCause) {
   ASSERT_TRUE(error);
   EXPECT_EQ(error->call, "read");
   EXPECT_EQ(error->path, ini);
-  EXPECT_EQ(error->error, EISDIR);
+  EXPECT_EQ(error->error_number, EISDIR);
 
   std::filesystem::remove(ini);
   dir.Write("drvvzt.ini", kNew);

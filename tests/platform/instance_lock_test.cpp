@@ -146,7 +146,7 @@ TEST(InstanceLock, FailureNamesCallPathAndErrno) {
     ASSERT_TRUE(lock.Error()) << c.dir;
     EXPECT_EQ(lock.Error()->call, "open");
     EXPECT_EQ(lock.Error()->path, c.dir + "/" + kInstanceLockName);
-    EXPECT_EQ(lock.Error()->error, c.error) << c.dir;
+    EXPECT_EQ(lock.Error()->error_number, c.error) << c.dir;
   }
 }
 
@@ -168,7 +168,7 @@ TEST(InstanceLock, UnwritableDirectoryIsNotTakenForARunningDriver) {
     if (lock.State() != InstanceLockState::kFailed || !lock.Error()) {
       return WriteText(to_parent, "not failed");
     }
-    WriteText(to_parent, lock.Error()->Describe());
+    WriteText(to_parent, lock.Error()->Text());
   });
   const std::string expected =
       "open " + (read_only / kInstanceLockName).string() + ": " + std::strerror(EACCES);
