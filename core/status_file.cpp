@@ -7,23 +7,13 @@
 
 #include "platform/diagnostics.h"
 #include "platform/durable_file.h"
+#include "station/spool_writer.h"
 
 namespace drvvzt {
 namespace {
 
 std::string Time(const std::optional<std::time_t>& t) { return t ? IsoLocalTime(*t) : ""; }
 std::string Flag(bool on) { return on ? "1" : "0"; }
-
-bool IsSpoolName(const std::string& name, const std::string& prefix) {
-  static constexpr char kExtension[] = ".dd8";
-  const std::size_t ext = sizeof kExtension - 1;
-  if (name.size() < prefix.size() + ext || name.compare(0, prefix.size(), prefix) != 0) return false;
-  for (std::size_t i = 0; i < ext; ++i) {
-    const unsigned char c = static_cast<unsigned char>(name[name.size() - ext + i]);
-    if (std::tolower(c) != kExtension[i]) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -79,7 +69,7 @@ SpoolCount CountSpoolFiles(const std::string& prefix, bool with_oldest) {
   const auto names = ListFiles(dir);
   if (!names) return count;
   for (const std::string& name : *names) {
-    if (!IsSpoolName(name, name_prefix)) continue;
+    if (!IsSpoolFileName(name, name_prefix)) continue;
     ++count.files;
     if (!with_oldest) continue;
     struct stat st {};

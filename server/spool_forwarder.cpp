@@ -8,6 +8,7 @@
 
 #include "platform/diagnostics.h"
 #include "platform/durable_file.h"
+#include "station/spool_writer.h"
 #include "platform/error_log.h"
 #include "server/wire_format.h"
 
@@ -15,18 +16,7 @@ namespace drvvzt {
 namespace {
 
 constexpr std::size_t kTypeBytes = 4;
-constexpr char kSpoolExtension[] = ".dd8";
 constexpr char kBadSuffix[] = ".bad";
-
-bool IsSpoolName(const std::string& name, const std::string& prefix) {
-  const std::size_t ext = sizeof kSpoolExtension - 1;
-  if (name.size() < prefix.size() + ext || name.compare(0, prefix.size(), prefix) != 0) return false;
-  for (std::size_t i = 0; i < ext; ++i) {
-    const unsigned char c = static_cast<unsigned char>(name[name.size() - ext + i]);
-    if (std::tolower(c) != kSpoolExtension[i]) return false;
-  }
-  return true;
-}
 
 bool Elapsed(std::uint32_t now, std::uint32_t since, std::uint32_t limit) {
   return static_cast<std::uint32_t>(now - since) > limit;
@@ -118,7 +108,7 @@ void SpoolForwarder::Relist() {
     const std::optional<std::vector<std::string>> names = ListFiles(location.dir_part);
     if (!names) continue;
     for (const std::string& name : *names) {
-      if (!IsSpoolName(name, location.name_prefix)) continue;
+      if (!IsSpoolFileName(name, location.name_prefix)) continue;
       const std::string path = location.dir_part + name;
       std::error_code ec;
       const auto modified = std::filesystem::last_write_time(path, ec);

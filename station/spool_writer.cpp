@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -62,6 +63,16 @@ std::string SpoolFileName(double t, const std::string& error_dir) {
           1000u +
       static_cast<std::uint32_t>(f->millisecond);
   return Hex(n);
+}
+
+bool IsSpoolFileName(const std::string& name, const std::string& prefix) {
+  const std::size_t ext = sizeof kSpoolSuffix - 1;
+  if (name.size() < prefix.size() + ext || name.compare(0, prefix.size(), prefix) != 0) return false;
+  for (std::size_t i = 0; i < ext; ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[name.size() - ext + i]);
+    if (std::tolower(c) != kSpoolSuffix[i]) return false;
+  }
+  return true;
 }
 
 std::array<std::uint8_t, kSpoolFileSize> SpoolFileContent(const StationEventBytes& record) {

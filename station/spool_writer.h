@@ -49,6 +49,10 @@ inline constexpr char kRescueDirName[] = "rescue";
 // is not a valid date-time: code 11 to error_dir's "error.txt" and "".
 std::string SpoolFileName(double t, const std::string& error_dir);
 
+// True for a spool file's name under a name prefix: the prefix, anything, and
+// ".dd8" in any letter case (files copied from other systems keep theirs).
+bool IsSpoolFileName(const std::string& name, const std::string& prefix);
+
 // The 26 bytes of a spool file for a record.
 std::array<std::uint8_t, kSpoolFileSize> SpoolFileContent(const StationEventBytes& record);
 
