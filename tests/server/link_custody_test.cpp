@@ -83,7 +83,7 @@ Bytes InvalidMessageFrame() {
 
 class LinkCustodyTest : public ::testing::Test {
 protected:
-  static constexpr int kReadTimeoutMs = 200;
+  static constexpr int kReadTimeoutMs = 500;
 
   void SetUp() override {
     ASSERT_TRUE(server.Start());
