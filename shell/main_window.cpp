@@ -661,8 +661,18 @@ void TForm1::UpdateStatus() {
   if (!status_written_ || static_cast<std::uint32_t>(now_tick - last_spool_count_tick_) >= kSpoolCountMs) {
     last_spool_count_tick_ = now_tick;
     const bool had_files = spool_count_.files + rescue_count_.files > 0;
-    spool_count_ = CountSpoolFiles(settings_.PathForSoob.empty() ? StartDir_ + "/" : settings_.PathForSoob, true);
-    rescue_count_ = spool_ ? CountSpoolFiles(spool_->RescuePrefix(), true) : SpoolCount{};
+    // A stat per file is paid only when the status file is about to be
+    // rewritten anyway: a spool of 100,000 files must not cost a core.
+    const bool with_oldest = !status_written_ ||
+        static_cast<std::uint32_t>(now_tick - last_status_write_tick_) + kSpoolCountMs >= kStatusRewriteMs;
+    const SpoolCount spool_before = spool_count_;
+    const SpoolCount rescue_before = rescue_count_;
+    spool_count_ = CountSpoolFiles(settings_.PathForSoob.empty() ? StartDir_ + "/" : settings_.PathForSoob, with_oldest);
+    rescue_count_ = spool_ ? CountSpoolFiles(spool_->RescuePrefix(), with_oldest) : SpoolCount{};
+    if (!with_oldest) {
+      if (spool_count_.files > 0) spool_count_.oldest = spool_before.oldest;
+      if (rescue_count_.files > 0) rescue_count_.oldest = rescue_before.oldest;
+    }
     const bool has_files = spool_count_.files + rescue_count_.files > 0;
     if (has_files && !had_files) Report(Severity::kWarning, "events are waiting in spool files");
     if (!has_files && had_files) Report(Severity::kInfo, "spool emptied: every spooled event was delivered");
