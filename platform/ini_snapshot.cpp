@@ -139,8 +139,23 @@ void IniSnapshot::BringUpToDate() {
     pending_.reset();  // an edit that was undone before it settled
     return;
   }
-  if (content_ && !Settled(seen, now_ns)) return;
+  const bool mid_change = MidChange(seen);
+  last_seen_ = seen;
+  if (content_ && !Settled(seen, now_ns, mid_change)) return;
   ReadFile(seen);
+}
+
+// A file system shrinking a file publishes the new size before it stamps the
+// new change and modification times (ext4 frees the blocks in between). A stat
+// in that moment shows an emptied file with the old, long-settled times, and a
+// read then gets nothing, consistently: without this check the driver would
+// take an editor's truncation as the settled file. Any real change stamps the
+// change time, so a different file with an unchanged change time is one whose
+// change is still being made.
+bool IniSnapshot::MidChange(const FileState& seen) const {
+  return last_seen_ && seen.exists && last_seen_->exists && seen.device == last_seen_->device &&
+         seen.inode == last_seen_->inode && seen.changed_ns == last_seen_->changed_ns &&
+         seen != *last_seen_;
 }
 
 bool IniSnapshot::LookedAtRecently(std::int64_t now_ns) {
@@ -154,12 +169,12 @@ bool IniSnapshot::LookedAtRecently(std::int64_t now_ns) {
   return false;
 }
 
-bool IniSnapshot::Settled(const FileState& seen, std::int64_t now_ns) {
+bool IniSnapshot::Settled(const FileState& seen, std::int64_t now_ns, bool mid_change) {
   if (!pending_ || *pending_ != seen) {
     pending_ = seen;
     pending_since_ns_ = now_ns;
   }
-  if (seen.exists && now_ns - seen.modified_ns >= kSettleNs) return true;
+  if (seen.exists && !mid_change && now_ns - seen.modified_ns >= kSettleNs) return true;
   return now_ns - pending_since_ns_ >= kSettleNs;
 }
 
@@ -198,6 +213,7 @@ void IniSnapshot::ReadFile(const FileState& seen) {
 void IniSnapshot::Take(std::shared_ptr<const IniContent> content, const FileState& state) {
   content_ = std::move(content);
   content_state_ = state;
+  last_seen_ = state;
   pending_.reset();
   last_error_.reset();
 }

@@ -15,8 +15,10 @@
 //   - a changed file is read once its modification time is at least a second
 //     old on the wall clock, or once the same changed state has been seen for a
 //     second (this covers a modification time in the future, and a missing
-//     file); until then the last good reading stays in use. An edit therefore
-//     takes effect about a second after the editor stopped writing;
+//     file); until then the last good reading stays in use. A file caught
+//     in the middle of a truncation (new size, old times) is not settled by
+//     its modification time. An edit therefore takes effect about a second
+//     after the editor stopped writing;
 //   - a file replaced atomically (a new file renamed over it, as WriteIniString
 //     does) is a new inode and follows the same rule;
 //   - a missing file is a valid reading, all defaults, but only after it has
@@ -94,7 +96,8 @@ public:
 private:
   void BringUpToDate();
   bool LookedAtRecently(std::int64_t now_ns);
-  bool Settled(const FileState& seen, std::int64_t now_ns);
+  bool MidChange(const FileState& seen) const;
+  bool Settled(const FileState& seen, std::int64_t now_ns, bool mid_change);
   void ReadFile(const FileState& seen);
   void Take(std::shared_ptr<const IniContent> content, const FileState& state);
   void Fail(const char* call, int error);
@@ -107,6 +110,7 @@ private:
   std::shared_ptr<const IniContent> content_;  // null until the first reading
   FileState content_state_;                    // the file the reading came from
   std::optional<FileState> pending_;           // a change not yet settled
+  std::optional<FileState> last_seen_;         // the file at the last look
   std::int64_t pending_since_ns_ = 0;
   std::optional<std::int64_t> last_stat_ns_;
   std::uint64_t file_reads_ = 0;
