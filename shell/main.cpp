@@ -20,6 +20,7 @@
 #include "platform/diagnostics.h"
 #include "platform/instance_lock.h"
 #include "server/version.h"
+#include "shell/headless_run.h"
 #include "shell/main_window.h"
 #include "shell/message_box.h"
 #include "shell/stop_signals.h"
@@ -83,7 +84,6 @@ std::optional<int> ParseOptions(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (const std::optional<int> answered = ParseOptions(argc, argv)) return *answered;
   const bool headless = !HaveDisplay();
-  if (headless) setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
   // Before anything else touches the working directory: a second driver here
   // would forward the first one's spool files and push its link off.
@@ -105,6 +105,8 @@ int main(int argc, char** argv) {
     return kExitAlreadyRunning;
   }
 
+  if (headless) return drvvzt::RunHeadless(argc, argv);
+
   QApplication app(argc, argv);
   // The task bar names the program after its desktop entry, "Драйвер VZT".
   QApplication::setApplicationName(QStringLiteral("drvvzt"));
@@ -113,10 +115,6 @@ int main(int argc, char** argv) {
   // dialog must not end the program: only an accepted close does.
   app.setQuitOnLastWindowClosed(false);
   drvvzt::InstallStopSignals();
-  if (headless) {
-    drvvzt::SetMessagesToStandardError(true);
-    drvvzt::Report(drvvzt::Severity::kInfo, "no display: running without the window");
-  }
 
   drvvzt::TForm1 form;  // runs the start-up sequence
   drvvzt::NotifyReady();
@@ -124,11 +122,7 @@ int main(int argc, char** argv) {
   // Stopped by a signal while starting, or else at the end of the event loop.
   if (!form.CloseAccepted()) {
     QObject::connect(&form, &drvvzt::TForm1::Closed, &app, &QApplication::quit, Qt::QueuedConnection);
-    if (headless) {
-      form.SetTrayAvailable(false);
-    } else {
-      form.show();
-    }
+    form.show();
     app.exec();
   }
   drvvzt::NotifyStopping();

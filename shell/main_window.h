@@ -1,33 +1,27 @@
-// TForm1: the driver's main window and the holder of its state on the
-// user-interface thread. It owns the serial component, the packet handler and
-// dispatch, the spool writer and forwarder, the 200 ms timer, the tray icon, the
-// dialogs and the server link thread, and runs start-up and shut-down.
+// TForm1: the driver's main window. The driver itself (serial component,
+// station chain, server link, forwarding, the tick, start-up and shut-down,
+// the port operations) is the DriverCore it holds; the window draws what the
+// core shows it, passes the operator's actions on under the handler names the
+// driver has always had, and keeps the layout, the tray and the dialogs.
 //
-// Thread use: everything here belongs to the user-interface thread except the
-// LinkHost calls ComPort(), PortOpen() and FirstNumber(), which the server link
-// thread makes and which are thread-safe. LogLine() and StepServerTick() reach
-// this thread through UiHandOff.
+// Thread use: the window's thread only. The core's link thread reaches this
+// thread through queued calls.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <QString>
 #include <QWidget>
 
+#include "core/driver_core.h"
 #include "platform/clock.h"
-#include "server/link_host.h"
 #include "shell/close_code_dialog.h"
-#include "shell/driver_settings.h"
 #include "shell/qt_poll_timer.h"
-#include "station/in_flight_files.h"
-#include "core/status_file.h"
-#include "platform/ini_snapshot.h"
-#include "platform/sys_error.h"
 #include "shell/tray_health.h"
 
 class QButtonGroup;
@@ -45,10 +39,6 @@ class QToolButton;
 
 namespace drvvzt {
 
-class EventDispatch;
-class PacketHandler;
-class SpoolForwarder;
-class SpoolWriter;
 class TSerialPort;
 class cl;
 
@@ -61,11 +51,11 @@ inline constexpr char kCaptionStopped[] = "Запустить";
 // The program's exit status when records could not be kept at shut-down.
 inline constexpr int kExitRecordsLost = 1;
 
-class TForm1 : public QWidget, public LinkHost {
+class TForm1 : public QWidget, public DriverView {
   Q_OBJECT
 
 public:
-  // Runs the start-up sequence (FormCreate) in the current directory.
+  // Starts the driver (FormCreate) in the current directory.
   explicit TForm1(DateTimeClock& clock = SystemDateTime(), TickClock& tick = SystemTick());
   ~TForm1() override;
 
@@ -79,18 +69,18 @@ public:
   bool CloseAccepted() const { return close_accepted_; }
   // True when records could not be kept (after FormDestroy: also those still
   // in memory at shut-down); the program then ends with a failure status.
-  bool RecordsLost() const;
+  bool RecordsLost() const { return core_->RecordsLost(); }
 
   // The 200 ms timer: spool forwarding, then the station watchdog.
-  void Timer2Timer();
-  void StationWatchdog();
-  void FlushSpoolBacklog();
-  void DrawStationIndicator();
-  void DrawServerIndicator();
+  void Timer2Timer() { core_->Tick(); }
+  void StationWatchdog() { core_->StationWatchdog(); }
+  void FlushSpoolBacklog() { core_->FlushSpoolBacklog(); }
+  void DrawStationIndicator() { core_->DrawStation(); }
+  void DrawServerIndicator() { core_->DrawServer(); }
 
   // Port controls and page buttons.
-  void Button1Click();
-  void Button2Click();
+  void Button1Click() { core_->Rescan(); }
+  void Button2Click() { core_->StartOrStop(); }
   void ComboBox1Select();
   void Button28Click();
   void Button47Click();
@@ -115,24 +105,25 @@ public:
 
   // The tray and window icons for the state of the station, the server link
   // (nothing: no link configured) and the spool; redrawn only on a change.
-  void ShowHealth(bool station_alive, std::optional<bool> link_up, bool spool_waiting);
+  void ShowHealth(bool station_alive, std::optional<bool> link_up, bool spool_waiting) override;
 
-  // LinkHost.
-  std::string ComPort() override;
-  bool PortOpen() override;
-  int FirstNumber() override;
-  void LogLine(const std::string& line) override;
-  void StepServerTick() override;
+  // What the server link asks of the driver.
+  std::string ComPort() { return core_->ComPort(); }
+  bool PortOpen() { return core_->PortOpen(); }
+  int FirstNumber() { return core_->FirstNumber(); }
+  void LogLine(const std::string& line) { core_->LogLine(line); }
+  void StepServerTick() { core_->StepServerTick(); }
 
-  const DriverSettings& Settings() const { return settings_; }
-  const QString& CloseCode() const { return CloseCode_; }
-  const std::string& StartDir() const { return StartDir_; }
-  bool StationAlive() const { return StationAlive_; }
-  std::int32_t ServerTick() const { return ServerTick_; }
-  double LastPacketTime() const;
-  std::int32_t StationTick() const;
-  cl* ServerLink() const { return link_.get(); }
-  TSerialPort& SerialPort() const { return *SerialPort1; }
+  DriverCore& Core() const { return *core_; }
+  const DriverSettings& Settings() const { return core_->Settings(); }
+  QString CloseCode() const { return QString::fromStdString(core_->CloseCode()); }
+  const std::string& StartDir() const { return core_->StartDir(); }
+  bool StationAlive() const { return core_->StationAlive(); }
+  std::int32_t ServerTick() const { return core_->ServerTick(); }
+  double LastPacketTime() const { return core_->LastPacketTime(); }
+  std::int32_t StationTick() const { return core_->StationTick(); }
+  cl* ServerLink() const { return core_->ServerLink(); }
+  TSerialPort& SerialPort() const { return core_->SerialPort(); }
   TForm2& CloseCodeDialog() const { return *Form2; }
 
   // Components, named as the handlers expect them.
@@ -152,7 +143,6 @@ public:
   QPushButton* Button1 = nullptr;
   QSystemTrayIcon* TrayIcon1 = nullptr;
   QMenu* PopupMenu1 = nullptr;
-  QTimer* Timer2 = nullptr;
 
 signals:
   // An accepted close: the program's event loop ends on it.
@@ -171,66 +161,25 @@ private:
   void createTray();
   void connectHandlers();
 
-  void ReadMainSettings();
-  void CreateStationChain();
-  void CreateServerLink();
-  void OpenConfiguredPort();
-  void ShowStartUpMessage();
-  // Start-up could not open the configured port: it is tried again every 5 s
-  // until it opens or the operator uses the port controls.
-  void RetryConfiguredPort();
-  void StopStartUpRetries();
-  void ReportOpenFailure(const std::string& name);
-  // The serial component lost its device, or has it back.
-  void OnStationLineLost(const SysError& cause);
-  void OnStationLineRestored();
-  std::string RunningPortName() const;
-  // drvvzt.status: rewritten when something changes, and every 10 s.
-  void UpdateStatus();
-  void NoteFragment();
-  void EnterStoppedState();
-  void EnterRunningState();
-  bool PortRunning() const;
-  bool ConnectPort(const std::string& name);
-  void StopOnRequest();
-  void StartChosenPort();
-  bool SendPortState();
+  // DriverView.
+  void DrawStation(bool alive, std::int32_t tick) override;
+  void DrawServer(bool link_up, std::int32_t tick) override;
+  void AppendLog(const std::string& line) override;
+  void ShowMessage(const std::string& text) override;
+  void DismissMessage() override;
+  bool AskCloseCode(const std::string& code) override;
+  void ShowStartUp(const std::string& close_code, double start_time, bool second_server) override;
+  void ShowPortList(const std::vector<std::string>& free_ports) override;
+  void ShowConfiguredPort(const std::string& name) override;
+  std::string ChosenPort() override;
+  void ShowPortRunning(bool running) override;
+
   void ShowPortDevice(const QString& name);
-  void ShowStartTime();
-  void MakeCloseCode();
-  void SetComPort(const std::string& name);
   void AcceptClose(QCloseEvent* event);
-  void CheckStopSignal();
+  void OnStopSignal();
   void DropModalWindows();
-  void PostLogText(const std::string& text);
-  std::optional<bool> LinkUp() const;
   void UpdateTrayWatch();
 
-  DateTimeClock& clock_;
-  TickClock& tick_;
-  DriverSettings settings_;
-  std::string StartDir_;
-  QString CloseCode_;
-  QString startup_message_;  // shown once start-up has finished
-  std::shared_ptr<IniSnapshot> ini_;
-  QTimer* startup_retry_ = nullptr;
-  DriverStatus last_status_;
-  std::uint32_t last_status_write_tick_ = 0;
-  std::uint32_t last_spool_count_tick_ = 0;
-  bool status_written_ = false;
-  SpoolCount spool_count_;
-  SpoolCount rescue_count_;
-  std::string link_state_;
-  std::time_t link_since_ = 0;
-  std::time_t started_wall_ = 0;
-  std::size_t fragments_ = 0;  // deliveries that were not a whole packet
-  std::size_t fragments_unreported_ = 0;
-  bool watchdog_reported_ = false;  // the first verdict at start-up is no news
-  bool fragments_reported_ = false;
-  std::uint32_t last_fragment_report_tick_ = 0;
-  double start_time_ = 0.0;
-  bool StationAlive_ = false;
-  std::int32_t ServerTick_ = 0;
   bool tray_available_ = true;
   bool centred_ = false;
   bool in_close_request_ = false;
@@ -238,20 +187,10 @@ private:
   bool close_accepted_ = false;
   bool destroyed_ = false;
 
-  // The port name read by the link thread for its handshake.
-  mutable std::mutex com_port_mutex_;
-  std::string com_port_;
-
   std::unique_ptr<TForm2> Form2;
   QtPollTimer poll_timer_;
-  std::unique_ptr<TSerialPort> SerialPort1;
-  std::unique_ptr<SpoolWriter> spool_;
-  InFlightFiles in_flight_;
-  std::unique_ptr<cl> link_;
-  std::unique_ptr<SpoolForwarder> forwarder_;
-  std::unique_ptr<EventDispatch> dispatch_;
-  std::unique_ptr<PacketHandler> handler_;
-  QTimer* stop_signal_timer_ = nullptr;
+  QtPollTimer tick_timer_;
+  std::unique_ptr<DriverCore> core_;
   QTimer* tray_watch_ = nullptr;
   std::function<bool()> tray_probe_;
   std::optional<TrayHealth> shown_health_;

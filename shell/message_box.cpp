@@ -2,9 +2,7 @@
 // texts differ in length from "Порт уже занят!" to whole sentences.
 #include "shell/message_box.h"
 
-#include <atomic>
 
-#include "platform/diagnostics.h"
 
 #include <cmath>
 
@@ -57,17 +55,7 @@ void TMessageForm::Execute(const QString& text) {
   exec();
 }
 
-namespace {
-std::atomic<bool> messages_to_stderr{false};
-}  // namespace
-
-void SetMessagesToStandardError(bool on) { messages_to_stderr.store(on); }
-
 void ShowMessageBox(const QString& text) {
-  if (messages_to_stderr.load()) {
-    Report(Severity::kWarning, "message: " + text.toStdString());
-    return;
-  }
   TMessageForm box;
   box.Execute(text);
 }

@@ -33,7 +33,5 @@ private:
 // Shows `text` in a message box and returns once the operator has closed it.
 // Usable as soon as the application object exists.
 void ShowMessageBox(const QString& text);
-// A driver without a display: the text goes to standard error instead.
-void SetMessagesToStandardError(bool on);
 
 }  // namespace drvvzt

@@ -1,5 +1,5 @@
 // The [main] settings with their defaults and the values operators write.
-#include "shell/driver_settings.h"
+#include "core/driver_settings.h"
 
 #include <gtest/gtest.h>
 

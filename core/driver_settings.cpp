@@ -1,5 +1,5 @@
 // Reading the [main] section of the configuration file.
-#include "shell/driver_settings.h"
+#include "core/driver_settings.h"
 
 #include "platform/ini_file.h"
 #include "platform/ini_values.h"
