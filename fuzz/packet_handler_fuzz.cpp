@@ -11,13 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "core/station_chain.h"
 #include "fuzz/fuzz_work_dir.h"
 #include "platform/clock.h"
-#include "station/event_dispatch.h"
 #include "station/packet_decoder.h"
-#include "station/packet_handler.h"
 #include "station/server_link_port.h"
-#include "station/spool_writer.h"
 
 namespace {
 
@@ -80,36 +78,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string& dir = WorkDir();
   std::filesystem::remove_all(dir + "/spool");
 
-  PacketHandlerSettings settings;
+  DriverSettings settings;
   settings.Log = (config & 0x01) != 0;
   settings.Razdel = (config & 0x02) != 0;
   // FirstNumber comes from the configuration file unchecked: any 32-bit value.
   static constexpr std::int32_t kFirstNumbers[] = {4, 0, -1, 99, 214748, -214748, INT32_MAX, INT32_MIN};
   settings.FirstNumber = kFirstNumbers[config >> 5];
-  settings.StartDir = dir;
+  settings.PathForSoob = dir + "/spool/";
 
   CountingLink link;
   // Mostly link up: spooling flushes to disk and is slow.
   link.up = (config & 0x0C) != 0x0C;
   link.accept = (config & 0x0C) != 0x08;
   const bool not_send_to_disk = (config & 0x10) != 0 && !link.up;
+  settings.NotSendToDiskT8 = not_send_to_disk;
 
   FixedClock clock;
-  SpoolWriter spool(dir + "/spool/", dir, clock);
-  InFlightFiles in_flight;
-  EventDispatch dispatch(&link, not_send_to_disk, spool, in_flight);
   std::size_t acked = 0;
-  PacketHandler handler(
-      settings, clock,
-      [&](const std::uint8_t* bytes, std::uint32_t n) {
-        if (n != 4 || bytes[0] != 'O' || bytes[1] != 'K' || bytes[2] != '\r' || bytes[3] != '\n')
-          std::abort();
-        ++acked;
-        return n;
-      },
-      [] {}, dispatch);
-
-  handler.SerialPort1ReceivePacket(packet, static_cast<std::uint32_t>(packet_size));
+  StationChainSetup setup;
+  setup.settings = settings;
+  setup.start_dir = dir;
+  setup.send = [&](const std::uint8_t* bytes, std::uint32_t n) {
+    if (n != 4 || bytes[0] != 'O' || bytes[1] != 'K' || bytes[2] != '\r' || bytes[3] != '\n') std::abort();
+    ++acked;
+    return n;
+  };
+  setup.redraw_station = [] {};
+  StationChain chain(std::move(setup), clock);
+  chain.Connect(&link);
+  chain.Deliver(packet, static_cast<std::uint32_t>(packet_size));
 
   const bool whole = packet_size == kPacketSize;
   const bool expect_ack = whole && packet[kAckFlagOffset] != '0';
@@ -117,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (expect_ack && !not_send_to_disk) {
     const std::size_t spooled = std::filesystem::exists(dir + "/spool") ? SpoolFileCount(dir) : 0;
     // Queued with its file gone (answered), or on disk, or in memory: once.
-    if (link.taken + spooled + spool.BacklogSize() != 1) std::abort();
+    if (link.taken + spooled + chain.Spool().BacklogSize() != 1) std::abort();
   }
   if (settings.Log) std::filesystem::remove(dir + "/drvvzt.log");
   return 0;

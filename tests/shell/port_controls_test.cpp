@@ -29,6 +29,7 @@
 #include "tests/shell/modal_driver.h"
 #include "tests/shell/qt_test_main.h"
 #include "tests/shell/window_fixture.h"
+#include "tests/support/port_bench.h"
 #include "tests/support/pty_pair.h"
 #include "tools/lib/message_server_emulator.h"
 
@@ -38,40 +39,13 @@ namespace {
 using namespace std::chrono_literals;
 using testing::AnswerNextModal;
 using testing::MessageBoxCatcher;
+using testing::PortBench;
 using testing::PtyPair;
 using testing::TypeText;
 using testing::WindowTest;
 
 const QString kBusyAtStart = QStringLiteral("Порт уже занят!");
 const QString kRefused = QStringLiteral("Неправильный пароль. В доступе отказано");
-
-// Pseudo-terminals standing in for the free ports; every other COM1..COM32
-// maps to a device that does not exist, so the host's own ports never count.
-class PortBench {
-public:
-  explicit PortBench(std::set<int> free_ports) {
-    for (int number : free_ports) ptys_[number] = std::make_unique<PtyPair>();
-  }
-  bool ok() const {
-    for (const auto& [number, pty] : ptys_) {
-      if (!pty->ok()) return false;
-    }
-    return true;
-  }
-  std::string Path(int number) const { return ptys_.at(number)->slave_path(); }
-  std::string Section() const {
-    std::string text = "[ComPorts]\n";
-    for (int number = 1; number <= 32; ++number) {
-      const auto found = ptys_.find(number);
-      const std::string device = found != ptys_.end() ? found->second->slave_path() : "/nonexistent/tty" + std::to_string(number);
-      text += "COM" + std::to_string(number) + "=" + device + "\n";
-    }
-    return text;
-  }
-
-private:
-  std::map<int, std::unique_ptr<PtyPair>> ptys_;
-};
 
 std::vector<QString> Items(const QComboBox& box) {
   std::vector<QString> items;

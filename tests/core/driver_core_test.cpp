@@ -1,0 +1,247 @@
+// The driver core without a window: the order of start-up, the configured
+// port tried again until it appears, the port operations with their outcomes
+// and what the operator is shown, and shut-down.
+#include "core/driver_core.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/ini_file.h"
+#include "station/serial_port.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/port_bench.h"
+#include "tests/support/temp_dir.h"
+
+namespace drvvzt {
+namespace {
+
+using testing::PortBench;
+
+// What the core showed, in order, as short lines.
+class RecordingView final : public DriverView {
+public:
+  void DrawStation(bool, std::int32_t) override {}
+  void DrawServer(bool, std::int32_t) override {}
+  void AppendLog(const std::string& line) override { events.push_back("log " + line); }
+  void ShowMessage(const std::string& text) override { events.push_back("message " + text); }
+  void DismissMessage() override { events.push_back("dismiss"); }
+  bool AskCloseCode(const std::string& code) override {
+    events.push_back("ask");
+    return answer(code);
+  }
+  void ShowHealth(bool, std::optional<bool>, bool) override {}
+  void ShowStartUp(const std::string&, double, bool) override { events.push_back("start-up"); }
+  void ShowPortList(const std::vector<std::string>& free_ports) override {
+    std::string line = "ports";
+    for (const std::string& name : free_ports) line += " " + name;
+    events.push_back(line);
+    if (!free_ports.empty()) chosen = free_ports.front();  // as the window's list does
+  }
+  void ShowConfiguredPort(const std::string& name) override { events.push_back("configured " + name); }
+  std::string ChosenPort() override { return chosen; }
+  void ShowPortRunning(bool running) override { events.push_back(running ? "running" : "stopped"); }
+
+  bool Saw(const std::string& event) const {
+    return std::find(events.begin(), events.end(), event) != events.end();
+  }
+  bool SawLogContaining(const std::string& text) const {
+    return std::any_of(events.begin(), events.end(), [&](const std::string& e) {
+      return e.starts_with("log ") && e.find(text) != std::string::npos;
+    });
+  }
+
+  std::vector<std::string> events;
+  std::string chosen;
+  std::function<bool(const std::string&)> answer = [](const std::string&) { return false; };
+};
+
+// A port map with COM5 at device and every other COM1..COM32 nowhere, so
+// the host's own ports never count.
+std::string PortMapWithCom5At(const std::string& device) {
+  std::string text = "[ComPorts]\n";
+  for (int number = 1; number <= 32; ++number) {
+    text += "COM" + std::to_string(number) + "=" +
+            (number == 5 ? device : "/nonexistent/tty" + std::to_string(number)) + "\n";
+  }
+  return text;
+}
+
+class DriverCoreTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    previous_dir_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+  }
+  void TearDown() override {
+    core.reset();
+    std::filesystem::current_path(previous_dir_);
+  }
+
+  // A core started on "drvvzt.ini" with the [main] keys given (the link off)
+  // and the port map of bench.
+  void Start(const std::string& main_keys, const std::string& port_map) {
+    dir.Write("drvvzt.ini", "[main]\nSendT8=0\n" + main_keys + "\n" + port_map);
+    core = std::make_unique<DriverCore>(view, clock, tick, serial_poll, tick_timer,
+                                        [this](UiHandOff::Call call) { posted.push_back(std::move(call)); });
+    core->Start();
+  }
+  // Runs what was posted to the owner's thread.
+  void RunPosted() {
+    for (auto calls = std::exchange(posted, {}); auto& call : calls) call();
+  }
+  std::string ConfiguredPort() { return ReadIniString(dir.File("drvvzt.ini"), "main", "ComPort", ""); }
+
+  testing::TempDir dir;
+  testing::FakeDateTimeClock clock;
+  testing::FakeTickClock tick{100000};
+  ManualPollTimer serial_poll;
+  ManualPollTimer tick_timer;
+  RecordingView view;
+  std::vector<UiHandOff::Call> posted;
+  std::unique_ptr<DriverCore> core;
+
+private:
+  std::filesystem::path previous_dir_;
+};
+
+TEST_F(DriverCoreTest, StartUpScansOpensTheConfiguredPortAndThenRunsTheTick) {
+  PortBench bench({3, 7});
+  ASSERT_TRUE(bench.ok());
+  Start("ComPort=COM7", bench.Section());
+  // The scan runs while the driver's own port is still closed, so the
+  // configured port is listed too; its opening leaves the running look as it is.
+  const std::vector<std::string> expected = {"ports COM3 COM7", "configured COM7", "start-up"};
+  EXPECT_EQ(view.events, expected);
+  EXPECT_TRUE(core->PortRunning());
+  EXPECT_TRUE(core->SerialPort().Connected());
+  EXPECT_EQ(core->ComPort(), "COM7");
+  EXPECT_TRUE(tick_timer.Running());
+  EXPECT_EQ(tick_timer.PeriodMs(), kDriverTickMs);
+  const int code = std::stoi(core->CloseCode());
+  EXPECT_GE(code, 10000);
+  EXPECT_LE(code, 99998);
+  // Nothing for the operator: the port opened.
+  core->ShowStartUpMessage();
+  EXPECT_FALSE(view.Saw("message Порт уже занят. Смените его."));
+}
+
+TEST_F(DriverCoreTest, ConfiguredPortThatWillNotOpenIsTakenWhenItAppears) {
+  const std::string late_device = dir.File("late-tty");
+  Start("ComPort=COM5", PortMapWithCom5At(late_device));
+  EXPECT_FALSE(core->PortRunning());
+  EXPECT_TRUE(view.Saw("stopped"));
+  EXPECT_TRUE(core->StartUpRetryActive());
+  core->ShowStartUpMessage();
+  EXPECT_TRUE(view.Saw("message Порт уже занят. Смените его."));
+  RunPosted();
+  EXPECT_TRUE(view.SawLogContaining("Порт COM5 не открыт"));
+
+  testing::PtyPair adapter;
+  ASSERT_TRUE(adapter.ok());
+  ASSERT_TRUE(adapter.LinkAt(late_device));
+  tick.Advance(kStartUpRetryMs - 1);
+  core->Tick();
+  EXPECT_FALSE(core->PortRunning());  // tried every 5 s, not at every tick
+  tick.Advance(1);
+  core->Tick();
+  EXPECT_TRUE(core->PortRunning());
+  EXPECT_TRUE(core->SerialPort().Connected());
+  EXPECT_TRUE(view.Saw("running"));
+  EXPECT_TRUE(view.Saw("dismiss"));
+  EXPECT_FALSE(core->StartUpRetryActive());
+  RunPosted();
+  EXPECT_TRUE(view.SawLogContaining("Порт COM5 открыт."));
+}
+
+TEST_F(DriverCoreTest, AnOperatorsPortActionEndsTheStartUpRetries) {
+  const std::vector<std::function<void(DriverCore&)>> actions = {
+      [](DriverCore& c) { c.Rescan(); },
+      [](DriverCore& c) { c.ChoosePort("COM5"); },
+      [](DriverCore& c) { c.StartOrStop(); },
+  };
+  for (std::size_t i = 0; i < actions.size(); ++i) {
+    SCOPED_TRACE(i);
+    const std::string late_device = dir.File("late-tty" + std::to_string(i));
+    Start("ComPort=COM5", PortMapWithCom5At(late_device));
+    view.chosen = "COM9";  // not there: a start attempt fails
+    actions[i](*core);
+    EXPECT_FALSE(core->StartUpRetryActive());
+    testing::PtyPair adapter;
+    ASSERT_TRUE(adapter.LinkAt(late_device));
+    tick.Advance(kStartUpRetryMs);
+    core->Tick();
+    EXPECT_FALSE(core->SerialPort().Connected()) << "the operator's choice was overridden";
+    core.reset();
+  }
+}
+
+TEST_F(DriverCoreTest, StopNeedsTheCloseCodeAndAChoiceCountsOnlyWhileStopped) {
+  PortBench bench({3, 7});
+  Start("ComPort=COM3", bench.Section());
+  EXPECT_EQ(core->ChoosePort("COM7"), PortChoice::kIgnoredWhileRunning);
+  EXPECT_EQ(ConfiguredPort(), "COM3");
+
+  EXPECT_EQ(core->StopPort(), PortStop::kRefused);
+  EXPECT_TRUE(view.Saw("message Неправильный пароль. В доступе отказано"));
+  EXPECT_TRUE(core->SerialPort().Connected());  // the station is served while the operator is asked
+
+  view.answer = [this](const std::string& code) { return code == core->CloseCode(); };
+  EXPECT_EQ(core->StopPort(), PortStop::kStopped);
+  EXPECT_FALSE(core->SerialPort().Connected());
+  EXPECT_FALSE(core->PortRunning());
+
+  EXPECT_EQ(core->ChoosePort("COM7"), PortChoice::kChosen);
+  EXPECT_EQ(ConfiguredPort(), "COM7");
+  EXPECT_EQ(core->ComPort(), "COM7");
+}
+
+TEST_F(DriverCoreTest, StartThatCannotOpenTellsTheOperatorAndScansAgain) {
+  PortBench bench({3});
+  Start("ComPort=COM255", bench.Section());
+  ASSERT_FALSE(core->PortRunning());
+  view.events.clear();
+  view.chosen = "COM9";
+  core->StartOrStop();
+  const std::vector<std::string> expected = {"message Порт уже занят!", "ports COM3"};
+  EXPECT_EQ(view.events, expected);
+  EXPECT_FALSE(core->PortRunning());
+  EXPECT_EQ(ConfiguredPort(), "COM3");  // the scan's first free port is the choice now
+
+  EXPECT_EQ(core->StartPort("COM3"), PortStart::kStarted);
+  EXPECT_TRUE(core->PortRunning());
+  EXPECT_TRUE(core->SerialPort().Connected());
+}
+
+TEST_F(DriverCoreTest, ACloseWhileTheOperatorIsAskedEndsTheStopQuietly) {
+  PortBench bench({3});
+  Start("ComPort=COM3", bench.Section());
+  view.answer = [this](const std::string&) {
+    core->Close();  // a stop signal arrived while the dialog was up
+    return false;
+  };
+  view.events.clear();
+  core->StartOrStop();
+  const std::vector<std::string> expected = {"ask"};
+  EXPECT_EQ(view.events, expected);
+  EXPECT_TRUE(core->Closing());
+  EXPECT_FALSE(core->SerialPort().Connected());
+}
+
+TEST_F(DriverCoreTest, ShutdownStopsTheTickAndClosesThePortOnce) {
+  PortBench bench({3});
+  Start("ComPort=COM3", bench.Section());
+  core->Shutdown();
+  EXPECT_FALSE(tick_timer.Running());
+  EXPECT_FALSE(core->SerialPort().Connected());
+  EXPECT_FALSE(core->RecordsLost());
+  core->Shutdown();  // and again from the destructor: nothing more happens
+}
+
+}  // namespace
+}  // namespace drvvzt
