@@ -9,10 +9,13 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "platform/diagnostics.h"
 #include "platform/ini_file.h"
+#include "platform/serial_device.h"
 #include "station/serial_port.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/port_bench.h"
@@ -179,6 +182,49 @@ TEST_F(DriverCoreTest, AnOperatorsPortActionEndsTheStartUpRetries) {
     EXPECT_FALSE(core->SerialPort().Connected()) << "the operator's choice was overridden";
     core.reset();
   }
+}
+
+// The operator sees "port busy" whatever the cause; standard error (the
+// journal) must tell the causes apart, with the call, the device and errno.
+TEST_F(DriverCoreTest, StandardErrorTellsWhyTheConfiguredPortWouldNotOpen) {
+  testing::PtyPair free_tty;
+  testing::PtyPair held_tty;
+  ASSERT_TRUE(free_tty.ok() && held_tty.ok());
+  ManualPollTimer holder_timer;
+  TSerialPort holder(holder_timer);
+  holder.SetPortName(held_tty.slave_path());
+  ASSERT_TRUE(holder.Connect());
+  struct Case {
+    const char* what;
+    std::string device;
+    int injected_open_error;
+    std::vector<std::string> said;
+  };
+  const Case cases[] = {
+      {"no permission", free_tty.slave_path(), EACCES, {"Permission denied", "open", free_tty.slave_path()}},
+      {"no device", dir.File("no-such-tty"), 0, {"No such file or directory", dir.File("no-such-tty")}},
+      {"held by another program", held_tty.slave_path(), 0, {held_tty.slave_path()}},
+  };
+  std::vector<std::string> lines;
+  SetDiagnosticSink([&](Severity severity, const std::string& text) {
+    if (severity == Severity::kError) lines.push_back(text);
+  });
+  std::set<std::string> distinct;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    lines.clear();
+    // Every open fails: the port scan at start-up opens the device too.
+    if (c.injected_open_error != 0) serial_faults::Fail("open", c.injected_open_error, 0, 1000);
+    Start("ComPort=COM5", PortMapWithCom5At(c.device));
+    serial_faults::Clear();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0].starts_with("station port COM5 cannot be opened: ")) << lines[0];
+    for (const std::string& part : c.said) EXPECT_NE(lines[0].find(part), std::string::npos) << lines[0];
+    distinct.insert(lines[0].substr(0, lines[0].find(" (")));
+    core.reset();
+  }
+  SetDiagnosticSink({});
+  EXPECT_EQ(distinct.size(), std::size(cases)) << "each cause has a text of its own";
 }
 
 TEST_F(DriverCoreTest, StopNeedsTheCloseCodeAndAChoiceCountsOnlyWhileStopped) {
