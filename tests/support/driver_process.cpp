@@ -163,6 +163,15 @@ std::string DriverProcess::Output() const {
   return text.str();
 }
 
+bool DriverProcess::WaitOutput(const std::string& text, int timeout_ms) const {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (Output().find(text) != std::string::npos) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 std::multiset<std::int32_t> SpoolObjectNumbers(const std::string& dir) {
   std::multiset<std::int32_t> numbers;
   std::error_code ec;

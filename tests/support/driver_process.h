@@ -73,6 +73,8 @@ public:
   void Kill();
   // What the program wrote to stdout and stderr.
   std::string Output() const;
+  // True once the output holds text; false after timeout_ms.
+  bool WaitOutput(const std::string& text, int timeout_ms) const;
 
 private:
   std::optional<int> Reap(int timeout_ms);
