@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QToolButton>
 
 #include "platform/datetime.h"
@@ -263,7 +264,11 @@ TEST_F(WindowTest, WithoutANotificationAreaMinimiseKeepsTheWindowReachable) {
   form->SetTrayAvailable(false);
   form->show();
   form->showMinimized();
-  SpinUntil([] { return false; }, 50);
+  // The window reacts to minimising from a call queued behind the state change:
+  // a call queued now runs after it.
+  bool reacted = false;
+  QTimer::singleShot(0, [&] { reacted = true; });
+  ASSERT_TRUE(SpinUntil([&] { return reacted; }));
   EXPECT_TRUE(form->isVisible());
   EXPECT_TRUE(form->isMinimized());
 }
