@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -17,17 +18,30 @@
 
 namespace drvvzt {
 
+// A queued message, and the type and sequence number in its header.
+struct QueuedMessage {
+  std::uint32_t msg_type = 0;
+  std::uint64_t sequence = 0;
+  Bytes message;
+};
+
 class MessageQueue {
 public:
   static constexpr std::size_t kSlots = 100;
+  // Runs while a taken message is numbered and appended, before any consumer
+  // can see it; it must not call back into the queue.
+  using AcceptedFn = std::function<void(std::uint64_t sequence)>;
 
   // Builds the message with the current NextSequence (which then rises by one,
   // whether or not the message is taken) and appends it. The sequence number it
   // carries; nothing when the queue was full and the message was discarded.
-  std::optional<std::uint64_t> PutMessage(std::uint32_t msg_type, std::span<const std::uint8_t> body);
+  std::optional<std::uint64_t> PutMessage(std::uint32_t msg_type, std::span<const std::uint8_t> body,
+                                          const AcceptedFn& accepted = {});
   // Appends a complete message; false (nothing stored) when all slots are taken.
   bool QueuePush(std::span<const std::uint8_t> message);
   // A copy of the oldest message, which stays queued; nothing when empty.
+  std::optional<QueuedMessage> Front() const;
+  // The same without its number.
   std::optional<Bytes> QueuePeek() const;
   // Removes the oldest message; no effect when empty.
   void QueueDrop();
@@ -37,11 +51,11 @@ public:
   std::size_t Count() const;
 
 private:
-  bool PushLocked(std::span<const std::uint8_t> message);
+  bool PushLocked(std::span<const std::uint8_t> message, std::uint32_t msg_type, std::uint64_t sequence);
   bool EmptyLocked() const { return Head == Tail && !Full; }
 
   mutable std::mutex mutex_;
-  std::array<Bytes, kSlots> Slots{};
+  std::array<QueuedMessage, kSlots> Slots{};
   std::size_t Head = 0;
   std::size_t Tail = 0;
   bool Full = false;

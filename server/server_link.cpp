@@ -2,33 +2,35 @@
 // handling and reconnection; see server_link.h.
 #include "server/server_link.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <system_error>
 
 #include "platform/datetime.h"
-#include "platform/durable_file.h"
+#include "platform/diagnostics.h"
 #include "platform/ini_file.h"
 #include "platform/ini_values.h"
+#include "platform/tcp_client.h"
 #include "server/frame_reader.h"
 #include "server/version.h"
 
 namespace drvvzt {
 namespace {
 
-// The frame reader's view of the TCP client. The reply read timeout the link
-// was configured with replaces the reader's own figure, so that tests of a
-// silent server need not wait a second per read.
-class ClientStream final : public ByteStream {
+// The frame reader's view of the transport: each request gets the reader's
+// per-wait limit as a deadline on the link's tick. The last failure is kept,
+// with its cause, for whoever reports it.
+class TransportStream final : public ByteStream {
 public:
-  ClientStream(TcpClient& client, int read_timeout_ms)
-      : client_(client), read_timeout_ms_(read_timeout_ms) {}
-  void SetReadTimeout(int milliseconds) override {
-    client_.SetReadTimeout(read_timeout_ms_ > 0 ? read_timeout_ms_ : milliseconds);
-  }
+  TransportStream(Transport& transport, TickClock& tick) : transport_(transport), tick_(tick) {}
+  void SetReadTimeout(int milliseconds) override { timeout_ms_ = milliseconds; }
   ReadResult ReadExact(std::span<std::uint8_t> buf) override {
-    const TcpResult result = client_.Read(buf);
+    const std::uint32_t deadline = tick_.NowTick() + static_cast<std::uint32_t>(timeout_ms_);
+    const TcpResult result = transport_.Read(buf, deadline);
+    if (!result.ok()) failure_ = result;
     ReadResult out;
     out.received = result.transferred;
     switch (result.failure) {
@@ -39,14 +41,23 @@ public:
     }
     return out;
   }
+  const std::optional<TcpResult>& failure() const { return failure_; }
 
 private:
-  TcpClient& client_;
-  int read_timeout_ms_;
+  Transport& transport_;
+  TickClock& tick_;
+  int timeout_ms_ = kReplyReadTimeoutMs;
+  std::optional<TcpResult> failure_;
 };
 
 bool Elapsed(std::uint32_t now, std::uint32_t since, std::uint32_t limit) {
   return static_cast<std::uint32_t>(now - since) > limit;
+}
+
+// Milliseconds from now until Elapsed(now, since, limit) holds.
+std::uint32_t MsUntilElapsed(std::uint32_t now, std::uint32_t since, std::uint32_t limit) {
+  const std::uint32_t elapsed = now - since;
+  return elapsed > limit ? 0 : limit + 1 - elapsed;
 }
 
 std::string WithTrailingSlash(std::string dir) {
@@ -56,19 +67,18 @@ std::string WithTrailingSlash(std::string dir) {
 
 }  // namespace
 
-std::function<bool(std::span<const std::uint8_t>)> SpoolThrough(SpoolWriter& writer) {
-  return [&writer](std::span<const std::uint8_t> record) {
-    if (record.size() != kStationEventSize) return false;
-    StationEventBytes bytes{};
-    std::copy(record.begin(), record.end(), bytes.begin());
-    return writer.Spool(bytes);
-  };
+std::unique_ptr<Transport> MakeServerTransport(TickClock& tick) {
+  auto client = std::make_unique<TcpClient>(tick);
+  client->SetConnectTimeout(kConnectTimeoutMs);
+  client->SetWriteTimeout(kWriteTimeoutMs);
+  return client;
 }
 
-cl::cl(LinkHost& host, TickClock& tick, DateTimeClock& clock, ServerLinkOptions options)
-    : host_(host), tick_(tick), clock_(clock), options_(std::move(options)),
-      hand_off_(options_.post),
-      in_flight_(options_.in_flight != nullptr ? options_.in_flight : &own_in_flight_) {}
+cl::cl(LinkHost& host, LinkReports& reports, std::unique_ptr<Transport> transport, TickClock& tick,
+       DateTimeClock& clock, ServerLinkOptions options)
+    : host_(host), reports_(reports), transport_(std::move(transport)), tick_(tick), clock_(clock),
+      options_(std::move(options)), hand_off_(options_.post),
+      custody_(options_.in_flight != nullptr ? *options_.in_flight : own_in_flight_, reports) {}
 
 cl::~cl() { Stop(); }
 
@@ -79,33 +89,54 @@ void cl::Start() {
 
 void cl::Stop() {
   stop_.store(true);
+  transport_->Interrupt();
   WakeThread();
   hand_off_.RequestStop();
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
 void cl::ThreadBody() {
+  pthread_setname_np(pthread_self(), kLinkThreadName);
   PrepareRun();
   while (!stop_.load()) {
     LinkStep();
-    PauseBetweenSteps();
+    WaitForNextStep();
   }
   FinishRun();
 }
 
-// 1 ms between steps while there is something to send or read. An idle link
-// (nothing queued, no reply due) waits for a message to be queued instead, but
-// no longer than kIdleStepMs: the poll and reconnection deadlines, hundreds of
-// milliseconds apart, are still checked often enough, and an idle driver does
-// not wake a thousand times a second.
-void cl::PauseBetweenSteps() {
-  if (Queue.Count() > 0 || ReplyPending || PollDue) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return;
+std::optional<std::uint32_t> cl::IdleMs() {
+  const std::uint32_t now = tick_.NowTick();
+  if (LinkUp.load()) {
+    if (Queue.Count() > 0 || ReplyPending || PollDue || ErrorCount > kErrorLimit) return 0;
+    if (Accepted) return MsUntilElapsed(now, LastPollTick, kPollSpacingMs);
+    return std::nullopt;
   }
+  // While the link is down, queued messages wait for the connection.
+  if (MayReconnect) return MsUntilElapsed(now, LastConnectTick, kReconnectSpacingMs);
+  if (!DeniedLogged) return 0;
+  return std::nullopt;
+}
+
+// Steps with something to send or read follow each other after a short pause,
+// as they always have. Otherwise the thread sleeps until the next step is due,
+// and a queued message or a stop wakes it at once: an idle link costs no
+// wake-ups between its polls.
+void cl::WaitForNextStep() {
+  const std::optional<std::uint32_t> idle = IdleMs();
+  const std::uint32_t pause = idle ? std::max<std::uint32_t>(*idle, kBusyStepMs) : 0;
   std::unique_lock lock(wake_mutex_);
-  wake_cv_.wait_for(lock, std::chrono::milliseconds(kIdleStepMs),
-                    [this] { return wake_ || stop_.load(); });
+  const auto woken = [this] { return wake_ || stop_.load(); };
+  if (!idle) {
+    wake_cv_.wait(lock, woken);
+  } else if (*idle == 0) {
+    // The pause between busy steps is not cut short by more messages.
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(kBusyStepMs));
+    lock.lock();
+  } else {
+    wake_cv_.wait_for(lock, std::chrono::milliseconds(pause), woken);
+  }
   wake_ = false;
 }
 
@@ -134,42 +165,26 @@ void cl::PrepareRun() {
 }
 
 void cl::FinishRun() {
-  if (Client) Client->Close();
-  Client.reset();
+  CloseConnection();
   LinkUp.store(false);
-  SettleStep(std::nullopt);
+  custody_.ReplyRead(std::nullopt);
   ReleaseQueue();
 }
 
 void cl::ReleaseQueue() {
-  while (auto message = Queue.QueuePeek()) {
-    const std::uint64_t sequence = GetU64(*message, kMhSequence);
-    std::optional<Custody> custody;
-    {
-      std::lock_guard lock(producer_mutex_);
-      if (auto found = custody_.find(sequence); found != custody_.end()) {
-        custody = std::move(found->second);
-        custody_.erase(found);
-      }
-    }
+  while (const std::optional<QueuedMessage> front = Queue.Front()) {
     Queue.QueueDrop();
-    if (custody) Settle(std::move(*custody), false, std::nullopt);
+    custody_.Dropped(front->sequence);
   }
 }
 
 // --- Producers -----------------------------------------------------------------
 
 bool cl::Put(std::uint32_t msg_type, std::span<const std::uint8_t> body,
-             std::optional<Custody> custody) {
-  {
-    std::lock_guard lock(producer_mutex_);
-    const std::optional<std::uint64_t> sequence = Queue.PutMessage(msg_type, body);
-    if (!sequence) return false;
-    if (custody) {
-      if (!custody->path.empty()) in_flight_->Add(custody->path);
-      custody_.emplace(*sequence, std::move(*custody));
-    }
-  }
+             std::optional<LinkCustody::Item> item) {
+  MessageQueue::AcceptedFn track;
+  if (item) track = [this, &item](std::uint64_t sequence) { custody_.Track(sequence, std::move(*item)); };
+  if (!Queue.PutMessage(msg_type, body, track)) return false;
   WakeThread();
   return true;
 }
@@ -178,19 +193,19 @@ bool cl::PutMessage(std::uint32_t msg_type, std::span<const std::uint8_t> body) 
   // After stop the queue is never sent again; the caller spools instead.
   if (stop_.load()) return false;
   if (msg_type != mtStationEvent) return Put(msg_type, body, std::nullopt);
-  return Put(msg_type, body, Custody{Custody::Kind::kLiveRecord, Bytes(body.begin(), body.end()), {}});
+  return Put(msg_type, body, LinkCustody::LiveRecord(body));
 }
 
 bool cl::PutStationEvent(std::span<const std::uint8_t> record, const std::string& file_path) {
   if (stop_.load()) return false;
   if (file_path.empty()) return PutMessage(mtStationEvent, record);
-  return Put(mtStationEvent, record, Custody{Custody::Kind::kLiveFile, {}, file_path});
+  return Put(mtStationEvent, record, LinkCustody::LiveFile(file_path));
 }
 
 bool cl::QueueSpoolFile(std::uint32_t msg_type, std::span<const std::uint8_t> body,
                         const std::string& path) {
   if (stop_.load()) return false;
-  return Put(msg_type, body, Custody{Custody::Kind::kSpoolFile, {}, path});
+  return Put(msg_type, body, LinkCustody::SpoolFile(path));
 }
 
 // --- The step ------------------------------------------------------------------
@@ -206,6 +221,8 @@ void cl::LinkStep() {
 void cl::StepUp() {
   if (ErrorCount > kErrorLimit) {
     ErrorCount = 0;
+    Report(Severity::kWarning, "server link: more than " + std::to_string(kErrorLimit) +
+                                   " network errors, reconnecting (last: " + last_failure_ + ")");
     LogLine(kLogNetworkErrors);
     LinkUp.store(false);
   }
@@ -220,22 +237,22 @@ void cl::StepUp() {
   try {
     if (PollDue) {
       PollDue = false;
-      SendFrame(PollMessage());
+      SendFrame(PollMessage(), mtPoll, 0);
     }
     ReplyPending = false;
     ReadReply();
   } catch (...) {
     ++ErrorCount;
-    pairing_certain_ = false;
-    SettleStep(std::nullopt);
+    custody_.LosePairing();
+    custody_.ReplyRead(std::nullopt);
   }
 }
 
 bool cl::DropOnStrayInput() {
-  if (!Client || !Client->HasPendingInput()) return false;
-  ClientStream stream(*Client, options_.reply_read_timeout_ms);
-  ReceiveFrame(stream, SystemTick());
-  pairing_certain_ = false;
+  if (!transport_->HasPendingInput()) return false;
+  TransportStream stream(*transport_, tick_);
+  ReceiveFrame(stream, tick_);
+  custody_.LosePairing();
   DropConnection();
   return true;
 }
@@ -243,8 +260,8 @@ bool cl::DropOnStrayInput() {
 // Sends the oldest queued message, or marks a poll as due; true when a queued
 // message was tried (written or not), which calls for a reply read.
 bool cl::SendQueued() {
-  std::optional<Bytes> message = Queue.QueuePeek();
-  if (!message) {
+  const std::optional<QueuedMessage> front = Queue.Front();
+  if (!front) {
     const std::uint32_t now = tick_.NowTick();
     if (Accepted && Elapsed(now, LastPollTick, kPollSpacingMs)) {
       PollDue = true;
@@ -252,15 +269,8 @@ bool cl::SendQueued() {
     }
     return false;
   }
-  if (!SendFrame(*message)) return true;
-  const std::uint64_t sequence = GetU64(*message, kMhSequence);
-  {
-    std::lock_guard lock(producer_mutex_);
-    if (auto found = custody_.find(sequence); found != custody_.end()) {
-      step_custody_ = std::move(found->second);
-      custody_.erase(found);
-    }
-  }
+  if (!SendFrame(front->message, front->msg_type, front->sequence)) return true;
+  custody_.Written(front->sequence);
   Queue.QueueDrop();
   return true;
 }
@@ -268,16 +278,14 @@ bool cl::SendQueued() {
 void cl::ReadReply() {
   RecvBuf.clear();
   bool unexpected = false;
-  if (Client) {
-    ClientStream stream(*Client, options_.reply_read_timeout_ms);
-    // Body stalls are real waits on the socket, so they are timed by the system clock.
-    RecvBuf = ReceiveFrame(stream, SystemTick(), &unexpected);
-  }
+  TransportStream stream(*transport_, tick_);
+  RecvBuf = ReceiveFrame(stream, tick_, &unexpected);
   if (RecvBuf.empty()) {
+    if (stream.failure()) NoteFailure(*stream.failure());
     // A broken frame counts once for the error and once for the missing reply.
     ErrorCount += unexpected ? 2 : 1;
-    pairing_certain_ = false;
-    SettleStep(std::nullopt);
+    custody_.LosePairing();
+    custody_.ReplyRead(std::nullopt);
     return;
   }
   HandleReply();
@@ -287,11 +295,11 @@ void cl::HandleReply() {
   if (!IsValidMessage(RecvBuf)) {
     // Not counted as an error, but it is no answer to the message either. One
     // frame came for one message, so the pairing still holds.
-    SettleStep(std::nullopt);
+    custody_.ReplyRead(std::nullopt);
     return;
   }
   const std::optional<TMessageHeader> header = DecodeMessageHeader(RecvBuf);
-  SettleStep(header->MsgType);
+  custody_.ReplyRead(header->MsgType);
   ErrorCount = 0;
   StepServerTick();
   ReplyBody.clear();
@@ -331,34 +339,7 @@ void cl::HandleReply() {
   }
   // The server is alive but its frames may answer other messages than we
   // think: a new connection restores the pairing.
-  if (!pairing_certain_ && LinkUp.load()) DropConnection();
-}
-
-void cl::SettleStep(std::optional<std::uint32_t> valid_reply_type) {
-  if (!step_custody_) return;
-  Custody custody = std::move(*step_custody_);
-  step_custody_.reset();
-  Settle(std::move(custody), valid_reply_type.has_value() && pairing_certain_, valid_reply_type);
-}
-
-void cl::Settle(Custody custody, bool answered, std::optional<std::uint32_t> reply_type) {
-  switch (custody.kind) {
-    case Custody::Kind::kLiveRecord:
-      if (!answered && options_.spool) options_.spool(custody.record);
-      return;
-    case Custody::Kind::kLiveFile:
-      if (answered) RemoveFile(custody.path);
-      in_flight_->Remove(custody.path);
-      return;
-    case Custody::Kind::kSpoolFile: {
-      SpoolFate fate = SpoolFate::kUnanswered;
-      if (answered) fate = reply_type == mtSpoolAck ? SpoolFate::kAcknowledged : SpoolFate::kRefused;
-      if (fate == SpoolFate::kAcknowledged) RemoveFile(custody.path);
-      in_flight_->Remove(custody.path);
-      if (observer_ != nullptr) observer_->OnSpoolFileSettled(custody.path, fate);
-      return;
-    }
-  }
+  if (!custody_.PairingCertain() && LinkUp.load()) DropConnection();
 }
 
 void cl::StepDown() {
@@ -374,20 +355,10 @@ void cl::ConnectAttempt() {
   StepServerTick();
   LogLine(kLogConnecting);
   LastConnectTick = tick_.NowTick();
-  // Whatever the old connection left unsettled is settled as unanswered; the
-  // new one starts with certain pairing.
-  SettleStep(std::nullopt);
-  pairing_certain_ = true;
-  Client.reset();
-  Client = std::make_unique<TcpClient>();
-  Client->SetConnectTimeout(options_.connect_timeout_ms);
-  Client->SetReadTimeout(kInitialReadTimeoutMs);
-  Client->SetWriteTimeout(options_.write_timeout_ms);
-  Client->SetStopFlag(&stop_);
-  Client->SetConnectedHandler([this] { return HandleConnected(); });
-  Client->SetDisconnectedHandler([this] { HandleDisconnected(); });
+  custody_.NewConnection();
   Accepted = false;
   registered_.store(false);
+  failure_reported_ = false;
 
   std::string address;
   std::int32_t port = kDefaultServerPort;
@@ -401,28 +372,38 @@ void cl::ConnectAttempt() {
     address = ReadIniString(ini, "ServerHost", "Address", kDefaultServerAddress);
     port = ReadIniInteger(ini, "ServerHost", "Port", kDefaultServerPort);
   }
+  const std::string peer = address + ":" + std::to_string(port);
   {
     std::lock_guard lock(address_mutex_);
-    address_ = address + ":" + std::to_string(port);
+    address_ = peer;
   }
-  if (port <= 0 || port > 0xFFFF) return;  // no such port: the attempt fails
-  Client->SetHost(address);
-  Client->SetPort(static_cast<std::uint16_t>(port));
-  if (!Client->Connect().ok()) return;
-
+  TcpResult result;
+  if (port <= 0 || port > 0xFFFF) {
+    result = TcpResult{TcpFailure::kConnect, SysError::Of(EINVAL, "connect", peer), 0};
+  } else {
+    result = transport_->Connect(address, static_cast<std::uint16_t>(port));
+  }
+  if (!result.ok()) {
+    if (result.Text() != reported_connect_failure_ && result.failure != TcpFailure::kStopped) {
+      reported_connect_failure_ = result.Text();
+      Report(Severity::kWarning, "server link: cannot connect: " + reported_connect_failure_);
+    }
+    return;
+  }
+  reported_connect_failure_.clear();
+  HandleConnected();
   LinkUp.store(true);
-  if (observer_ != nullptr) observer_->OnConnected();
+  reports_.Connected();
   LogLine(kLogConnected);
   StepServerTick();
 }
 
-bool cl::HandleConnected() {
+void cl::HandleConnected() {
   Put(mtRegister, RegisterBody(), std::nullopt);
   ReplyPending = true;
   Put(mtPortState, PortStateBody(host_.ComPort(), host_.PortOpen()), std::nullopt);
   Put(mtFirstNumber, FirstNumberBody(host_.FirstNumber()), std::nullopt);
   Put(mtVersion, VersionBody(SplitVersion(VersionText())), std::nullopt);
-  return true;
 }
 
 void cl::HandleDisconnected() {
@@ -430,22 +411,41 @@ void cl::HandleDisconnected() {
   StepServerTick();
 }
 
+// Closing a connection that was still open counts as a disconnection; one the
+// peer already ended goes quietly.
+void cl::CloseConnection() {
+  const bool was_open = transport_->IsOpen();
+  transport_->Close();
+  if (was_open) HandleDisconnected();
+}
+
 void cl::DropConnection() {
   try {
     LinkUp.store(false);
     StepServerTick();
-    if (Client) Client->Close();
+    CloseConnection();
   } catch (...) {
   }
 }
 
-bool cl::SendFrame(std::span<const std::uint8_t> message) {
-  const TcpResult result =
-      Client ? Client->Write(EncodeFrame(message)) : TcpResult{TcpFailure::kNotOpen, 0, 0};
-  if (result.ok()) return true;
-  if (Client) Client->Close();
+bool cl::SendFrame(std::span<const std::uint8_t> message, std::uint32_t msg_type,
+                   std::uint64_t sequence) {
+  const TcpResult result = transport_->Write(EncodeFrame(message));
+  if (result.ok()) {
+    reports_.MessageWritten(msg_type, sequence);
+    return true;
+  }
+  NoteFailure(result);
+  CloseConnection();
   ++ErrorCount;
   return false;
+}
+
+void cl::NoteFailure(const TcpResult& result) {
+  last_failure_ = result.Text();
+  if (failure_reported_ || result.failure == TcpFailure::kStopped) return;
+  failure_reported_ = true;
+  Report(Severity::kWarning, "server link: " + last_failure_);
 }
 
 std::string cl::ServerAddress() const {
@@ -455,16 +455,20 @@ std::string cl::ServerAddress() const {
 
 // --- Window hand-offs ------------------------------------------------------------
 
+LinkState cl::State() const {
+  if (denied_.load()) return LinkState::kDenied;
+  return LinkUp.load() ? LinkState::kUp : LinkState::kDown;
+}
+
 void cl::LogLine(const std::string& text) {
-  LogText = text;
   const std::string line = FormatDateTime(clock_.Now()) + " " + text;
   // The call holds nothing of the link object, which may be gone when a window
   // busy elsewhere comes round to it.
-  hand_off_.Run([&host = host_, line] { host.LogLine(line); });
+  hand_off_.Run([&reports = reports_, line] { reports.LogLine(line); });
 }
 
 void cl::StepServerTick() {
-  hand_off_.Run([&host = host_] { host.StepServerTick(); });
+  hand_off_.Run([&reports = reports_, state = State()] { reports.StepServerTick(state); });
 }
 
 }  // namespace drvvzt

@@ -20,7 +20,7 @@
 // they are listed again when the list has nothing left to send.
 //
 // Thread-safety: every public call is safe from any thread (one mutex). Step()
-// is the window timer's forwarding part; the LinkObserver calls arrive on the
+// is the window timer's forwarding part; the link's reports arrive on the
 // server link thread, and an acknowledgement runs the forwarding step right
 // there. The log function may therefore be called on either thread.
 #pragma once
@@ -49,7 +49,7 @@ inline constexpr std::uint32_t kSpoolResendSpacingMs = 3000;
 // Answers other than mtSpoolAck after which a file goes to the back of the order.
 inline constexpr int kSpoolRefusalLimit = 10;
 
-class SpoolForwarder final : public LinkObserver {
+class SpoolForwarder final {
 public:
   using LogFn = std::function<void(const std::string& text)>;
 
@@ -70,8 +70,9 @@ public:
   // The file whose message is on its way, if any.
   std::optional<std::string> InFlightPath() const;
 
-  void OnConnected() override;
-  void OnSpoolFileSettled(const std::string& path, SpoolFate fate) override;
+  // The link's reports (LinkReports::Connected, LinkReports::SpoolFileSettled).
+  void OnConnected();
+  void OnSpoolFileSettled(const std::string& path, SpoolFate fate);
 
 private:
   struct Location {
