@@ -281,7 +281,11 @@ void cl::ReadReply() {
   TransportStream stream(*transport_, tick_);
   RecvBuf = ReceiveFrame(stream, tick_, &unexpected);
   if (RecvBuf.empty()) {
-    if (stream.failure()) NoteFailure(*stream.failure());
+    if (stream.failure()) {
+      NoteFailure(*stream.failure());
+    } else {
+      last_failure_ = "a broken frame from " + ServerAddress();
+    }
     // A broken frame counts once for the error and once for the missing reply.
     ErrorCount += unexpected ? 2 : 1;
     custody_.LosePairing();

@@ -1,4 +1,7 @@
 // The TCP client against a listener on the loopback interface run by the test.
+// Deadlines are ticks of a fake clock wherever the case allows: a passed
+// deadline takes what has arrived without waiting, a frozen clock waits until
+// data come or the client is interrupted.
 #include "platform/tcp_client.h"
 
 #include <arpa/inet.h>
@@ -8,10 +11,12 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <stdexcept>
+#include <cerrno>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "tests/support/fake_clock.h"
 
 namespace drvvzt {
 namespace {
@@ -92,35 +97,24 @@ std::string Text(const std::vector<std::uint8_t>& bytes, std::size_t n) {
 
 class TcpClientTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    ASSERT_TRUE(listener.ok());
-    client.SetHost("127.0.0.1");
-    client.SetPort(listener.port());
-    client.SetReadTimeout(200);
-    client.SetConnectedHandler([this] {
-      ++connected_calls;
-      open_inside_handler = client.IsOpen();
-      return handler_result;
-    });
-    client.SetDisconnectedHandler([this] { ++disconnected_calls; });
-  }
+  void SetUp() override { ASSERT_TRUE(listener.ok()); }
   void ConnectAndAccept() {
-    ASSERT_TRUE(client.Connect().ok());
+    ASSERT_TRUE(client.Connect("127.0.0.1", listener.port()).ok());
     ASSERT_GE(listener.Accept(), 0);
   }
+  // A deadline that has already passed.
+  std::uint32_t Now() { return tick.NowTick(); }
+  // A deadline the frozen clock never reaches.
+  std::uint32_t Never() { return tick.NowTick() + 0x7FFFFFFFu; }
+  std::string Peer() const { return "127.0.0.1:" + std::to_string(listener.port()); }
 
   Listener listener;
-  TcpClient client;
-  bool handler_result = true;
-  bool open_inside_handler = false;
-  int connected_calls = 0;
-  int disconnected_calls = 0;
+  testing::FakeTickClock tick{5000};
+  TcpClient client{tick};
 };
 
-TEST_F(TcpClientTest, ExchangesBytesAndRunsConnectedHandlerInsideConnect) {
+TEST_F(TcpClientTest, ExchangesBytes) {
   ConnectAndAccept();
-  EXPECT_EQ(connected_calls, 1);
-  EXPECT_TRUE(open_inside_handler);
   EXPECT_TRUE(client.IsOpen());
 
   ASSERT_TRUE(client.Write(Bytes("hello")).ok());
@@ -130,16 +124,16 @@ TEST_F(TcpClientTest, ExchangesBytesAndRunsConnectedHandlerInsideConnect) {
   listener.Send("abc");
   listener.Send("defg");
   std::vector<std::uint8_t> buffer(7);
-  const TcpResult read = client.Read(buffer);
+  const TcpResult read = client.Read(buffer, Never());
   ASSERT_TRUE(read.ok());
   EXPECT_EQ(read.transferred, 7u);
   EXPECT_EQ(Text(buffer, 7), "abcdefg");
 }
 
 TEST_F(TcpClientTest, ResolvesHostNames) {
-  client.SetHost("localhost");
   // localhost may resolve to ::1 first; the IPv4 listener is still reached.
-  ConnectAndAccept();
+  ASSERT_TRUE(client.Connect("localhost", listener.port()).ok());
+  ASSERT_GE(listener.Accept(), 0);
   EXPECT_TRUE(client.IsOpen());
 }
 
@@ -147,70 +141,85 @@ TEST(TcpClientIpv6, ConnectsToIpv6Loopback) {
   Listener listener(AF_INET6);
   if (!listener.ok()) GTEST_SKIP() << "no IPv6 loopback here";
   TcpClient client;
-  client.SetHost("::1");
-  client.SetPort(listener.port());
-  ASSERT_TRUE(client.Connect().ok());
+  ASSERT_TRUE(client.Connect("::1", listener.port()).ok());
   ASSERT_GE(listener.Accept(), 0);
   ASSERT_TRUE(client.Write(Bytes("x")).ok());
   EXPECT_EQ(listener.Receive(1), "x");
 }
 
-TEST_F(TcpClientTest, FailedConnectsLeaveNoConnection) {
+// A failure names the call, the server and the system's error.
+TEST_F(TcpClientTest, FailedConnectsKeepTheirCause) {
   struct Case {
     const char* name;
     std::string host;
-    bool close_listener;
-    bool handler_ok;
     TcpFailure expected;
+    const char* call;
+    int error_number;
   };
   const Case cases[] = {
-      {"refused", "127.0.0.1", true, true, TcpFailure::kConnect},
-      {"unknown host", "no-such-host.invalid", false, true, TcpFailure::kResolve},
-      {"handler refuses", "127.0.0.1", false, false, TcpFailure::kHandler},
+      {"refused", "127.0.0.1", TcpFailure::kConnect, "connect", ECONNREFUSED},
+      {"unknown host", "no-such-host.invalid", TcpFailure::kResolve, "getaddrinfo", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Listener own;
-    TcpClient probe;
-    int disconnects = 0;
-    probe.SetHost(c.host);
-    probe.SetPort(own.port());
-    probe.SetConnectedHandler([&] { return c.handler_ok; });
-    probe.SetDisconnectedHandler([&] { ++disconnects; });
-    if (c.close_listener) own.CloseListener();
-    const TcpResult result = probe.Connect();
+    const std::uint16_t port = own.port();
+    own.CloseListener();
+    TcpClient probe{tick};
+    const TcpResult result = probe.Connect(c.host, port);
     EXPECT_EQ(result.failure, c.expected) << TcpFailureText(result.failure);
+    EXPECT_EQ(result.error.call, c.call);
+    EXPECT_EQ(result.error.path, c.host + ":" + std::to_string(port));
+    EXPECT_EQ(result.error.error_number, c.error_number);
     EXPECT_FALSE(probe.IsOpen());
-    // Closing the connection the failed handler had opened counts as a disconnect.
-    EXPECT_EQ(disconnects, c.expected == TcpFailure::kHandler ? 1 : 0);
   }
 }
 
-TEST_F(TcpClientTest, ThrowingConnectedHandlerFailsTheConnect) {
-  client.SetConnectedHandler([]() -> bool { throw std::runtime_error("handshake"); });
-  EXPECT_EQ(client.Connect().failure, TcpFailure::kHandler);
-  EXPECT_FALSE(client.IsOpen());
-  EXPECT_EQ(disconnected_calls, 1);
+TEST(TcpResultText, SaysWhatFailedWhere) {
+  struct Case {
+    TcpResult result;
+    std::string text;
+  };
+  const Case cases[] = {
+      {TcpResult{}, ""},
+      {TcpResult{TcpFailure::kConnect, SysError::Of(ECONNREFUSED, "connect", "h:1"), 0},
+       "connect h:1: " + ErrnoText(ECONNREFUSED)},
+      {TcpResult{TcpFailure::kClosed, SysError::Of(0, "recv", "h:1"), 3}, "recv h:1: closed by peer"},
+      {TcpResult{TcpFailure::kResolve, SysError::Of(0, "getaddrinfo", "x.invalid:1"), 0},
+       "getaddrinfo x.invalid:1: host not found"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.result.Text(), c.text);
 }
 
 TEST_F(TcpClientTest, FailedReadHandsOverWhatArrived) {
   ConnectAndAccept();
   std::vector<std::uint8_t> buffer(10);
 
+  // Bytes already there are taken even after the deadline.
   listener.Send("123");
-  TcpResult read = client.Read(buffer);
+  TcpResult read = client.Read(buffer, Now());
   EXPECT_EQ(read.failure, TcpFailure::kTimeout);
   EXPECT_EQ(read.transferred, 3u);
   EXPECT_EQ(Text(buffer, 3), "123");
+  EXPECT_EQ(read.error.error_number, ETIMEDOUT);
   EXPECT_TRUE(client.IsOpen()) << "a silent peer is not a closed one";
 
   listener.Send("45");
   listener.DropPeer();
-  read = client.Read(buffer);
+  read = client.Read(buffer, Never());
   EXPECT_EQ(read.failure, TcpFailure::kClosed);
   EXPECT_EQ(read.transferred, 2u);
   EXPECT_EQ(Text(buffer, 2), "45");
   EXPECT_FALSE(client.IsOpen());
+}
+
+// On the real clock a read gives up at its deadline.
+TEST_F(TcpClientTest, ReadGivesUpAtItsDeadline) {
+  TcpClient timed;
+  ASSERT_TRUE(timed.Connect("127.0.0.1", listener.port()).ok());
+  ASSERT_GE(listener.Accept(), 0);
+  std::vector<std::uint8_t> buffer(4);
+  EXPECT_EQ(timed.Read(buffer, SystemTick().NowTick() + 50).failure, TcpFailure::kTimeout);
 }
 
 TEST_F(TcpClientTest, WritingToAResetPeerFailsWithoutSignal) {
@@ -221,54 +230,68 @@ TEST_F(TcpClientTest, WritingToAResetPeerFailsWithoutSignal) {
   TcpResult write;
   for (int i = 0; i < 50 && write.ok(); ++i) write = client.Write(Bytes("data"));
   EXPECT_EQ(write.failure, TcpFailure::kClosed);
+  EXPECT_EQ(write.error.call, "send");
+  EXPECT_EQ(write.error.path, Peer());
+  EXPECT_NE(write.error.error_number, 0);
   EXPECT_FALSE(client.IsOpen());
 }
 
 TEST_F(TcpClientTest, WriteToAPeerThatNeverReadsGivesUp) {
-  ConnectAndAccept();
-  client.SetWriteTimeout(100);
+  TcpClient timed;
+  timed.SetWriteTimeout(100);
+  ASSERT_TRUE(timed.Connect("127.0.0.1", listener.port()).ok());
+  ASSERT_GE(listener.Accept(), 0);
   const std::vector<std::uint8_t> big(64u << 20, 0x55);
-  const TcpResult write = client.Write(big);
+  const TcpResult write = timed.Write(big);
   EXPECT_EQ(write.failure, TcpFailure::kTimeout);
   EXPECT_GT(write.transferred, 0u);
   EXPECT_LT(write.transferred, big.size());
 }
 
-TEST_F(TcpClientTest, CloseRunsDisconnectedHandlerOnlyForAnOpenConnection) {
+TEST_F(TcpClientTest, ClosedOrGoneConnectionIsNotOpen) {
   ConnectAndAccept();
   client.Close();
-  EXPECT_EQ(disconnected_calls, 1);
-  client.Close();
-  EXPECT_EQ(disconnected_calls, 1);
-  EXPECT_EQ(client.Write(Bytes("x")).failure, TcpFailure::kNotOpen);
-
-  ConnectAndAccept();
-  client.Release();
   EXPECT_FALSE(client.IsOpen());
-  EXPECT_EQ(disconnected_calls, 1);
+  client.Close();
+  EXPECT_EQ(client.Write(Bytes("x")).failure, TcpFailure::kNotOpen);
+  EXPECT_FALSE(client.HasPendingInput());
 
   // After the peer closed, the connection no longer counts as open.
   ConnectAndAccept();
   listener.DropPeer();
   std::vector<std::uint8_t> one(1);
-  EXPECT_EQ(client.Read(one).failure, TcpFailure::kClosed);
-  client.Close();
-  EXPECT_EQ(disconnected_calls, 1);
+  EXPECT_EQ(client.Read(one, Never()).failure, TcpFailure::kClosed);
+  EXPECT_FALSE(client.IsOpen());
 }
 
-TEST_F(TcpClientTest, StopFlagEndsWaits) {
+TEST_F(TcpClientTest, PendingInputIsSeenWithoutConsumingIt) {
   ConnectAndAccept();
-  std::atomic<bool> stop{true};
-  client.SetStopFlag(&stop);
-  client.SetReadTimeout(60000);
-  std::vector<std::uint8_t> buffer(4);
-  EXPECT_EQ(client.Read(buffer).failure, TcpFailure::kStopped);
+  EXPECT_FALSE(client.HasPendingInput());
+  // Both bytes come in one segment: once the first is read, the second waits.
+  listener.Send("yz");
+  std::vector<std::uint8_t> one(1);
+  ASSERT_TRUE(client.Read(one, Never()).ok());
+  EXPECT_TRUE(client.HasPendingInput());
+  EXPECT_TRUE(client.HasPendingInput()) << "looking consumes nothing";
+  ASSERT_TRUE(client.Read(one, Now()).ok());
+  EXPECT_EQ(Text(one, 1), "z");
+  EXPECT_FALSE(client.HasPendingInput());
+}
 
-  TcpClient connecting;
-  connecting.SetPort(listener.port());
-  connecting.SetStopFlag(&stop);
-  EXPECT_EQ(connecting.Connect().failure, TcpFailure::kStopped);
-  EXPECT_FALSE(connecting.IsOpen());
+// Interrupt() from another thread ends a wait that no deadline would end, and
+// every later one.
+TEST_F(TcpClientTest, InterruptEndsWaits) {
+  ConnectAndAccept();
+  TcpResult read;
+  std::thread reader([&] {
+    std::vector<std::uint8_t> buffer(4);
+    read = client.Read(buffer, Never());
+  });
+  client.Interrupt();
+  reader.join();
+  EXPECT_EQ(read.failure, TcpFailure::kStopped);
+  EXPECT_EQ(client.Connect("127.0.0.1", listener.port()).failure, TcpFailure::kStopped);
+  EXPECT_FALSE(client.IsOpen());
 }
 
 }  // namespace

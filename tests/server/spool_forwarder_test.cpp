@@ -15,6 +15,7 @@
 #include "server/server_link.h"
 #include "server/wire_format.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/link_doubles.h"
 #include "tests/support/temp_dir.h"
 #include "tools/lib/message_server_emulator.h"
 
@@ -312,22 +313,18 @@ TEST(SpoolForwardingOverTheLink, DrainsFilesAsFastAsTheServerAnswers) {
   fs::last_write_time(dir.path() / "A.dd8", fs::file_time_type::clock::now() - 10s);
   dir.Write("B.dd8", SpoolContent(mtStationEvent, std::string(22, 'b')));
 
-  class NullHost final : public LinkHost {
-    std::string ComPort() override { return "COM1"; }
-    bool PortOpen() override { return false; }
-    int FirstNumber() override { return 4; }
-    void LogLine(const std::string&) override {}
-    void StepServerTick() override {}
-  } host;
+  testing::FixedHost host{"COM1", false};
+  testing::RecordingReports reports;
   testing::FakeTickClock tick{100000};
   testing::FakeDateTimeClock clock;
   ServerLinkOptions options;
   options.work_dir = dir.path().string();
   InFlightFiles in_flight;
   options.in_flight = &in_flight;
-  cl link(host, tick, clock, options);
+  cl link(host, reports, MakeServerTransport(tick), tick, clock, options);
   SpoolForwarder forwarder(link, in_flight, tick, dir.path().string() + "/", dir.path().string());
-  link.SetObserver(&forwarder);
+  reports.on_connected = [&] { forwarder.OnConnected(); };
+  reports.on_settled = [&](const std::string& path, SpoolFate fate) { forwarder.OnSpoolFileSettled(path, fate); };
   link.PrepareRun();
 
   forwarder.Step();  // link down: nothing

@@ -13,6 +13,7 @@
 #include "station/serial_port.h"
 #include "station/spool_writer.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/link_doubles.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
 #include "tools/lib/message_server_emulator.h"
@@ -22,15 +23,6 @@ namespace drvvzt {
 namespace {
 
 using namespace std::chrono_literals;
-
-class QuietHost final : public LinkHost {
-public:
-  std::string ComPort() override { return "COM5"; }
-  bool PortOpen() override { return true; }
-  int FirstNumber() override { return 4; }
-  void LogLine(const std::string&) override {}
-  void StepServerTick() override {}
-};
 
 TEST(StationToServer, PacketReachesTheServerWhileUpAndASpoolFileWhileDown) {
   testing::TempDir dir;
@@ -54,14 +46,14 @@ TEST(StationToServer, PacketReachesTheServerWhileUpAndASpoolFileWhileDown) {
   port.SetPacketMode(pmPass);
   port.SetPollingDelay(5);
 
-  QuietHost host;
+  testing::FixedHost host{"COM5"};
+  testing::RecordingReports reports;
   SpoolWriter writer(spool_dir, dir.path().string(), clock);
   ServerLinkOptions options;
   options.work_dir = dir.path().string();
-  options.spool = SpoolThrough(writer);
   InFlightFiles in_flight;
   options.in_flight = &in_flight;
-  cl link(host, tick, clock, options);
+  cl link(host, reports, MakeServerTransport(tick), tick, clock, options);
   link.PrepareRun();
   EventDispatch dispatch(&link, /*not_send_to_disk=*/false, writer, in_flight);
   PacketHandlerSettings settings;
