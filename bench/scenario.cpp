@@ -3,7 +3,9 @@
 //   latency  acknowledgement latency and packet -> frame at the server, p50/p99
 //   burst    packets written as fast as the pseudo-terminal takes them; loss and rate
 //   drain    spool files left by an outage forwarded to a server that acks at once
-//   idle     CPU share of one core and resident memory with the link up, no traffic
+//   idle     CPU share of one core, wake-ups per second (whole process, link
+//            thread) and resident memory with the link up and no traffic; CPU and
+//            wake-ups again with the station's device missing
 //
 // Usage: scenario [--driver PATH] [--scenarios latency,burst,drain,idle]
 //                 [--packets N] [--burst N] [--drain N,M,...] [--idle-seconds S]
@@ -436,21 +438,99 @@ double RssMb(pid_t pid) {
   return 0;
 }
 
+// Context switches of every thread of the process, and of the server link
+// thread alone: each one is a wake-up (or a preemption of a running thread,
+// which an idle process hardly sees).
+struct Wakeups {
+  long long process = 0;
+  std::optional<long long> link;
+};
+
+long long ContextSwitches(const fs::path& status_file) {
+  std::ifstream in(status_file);
+  long long total = 0;
+  std::string line;
+  while (std::getline(in, line)) {
+    for (const char* key : {"voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"}) {
+      if (line.rfind(key, 0) == 0) total += std::stoll(line.substr(std::strlen(key)));
+    }
+  }
+  return total;
+}
+
+Wakeups CountWakeups(pid_t pid) {
+  Wakeups counted;
+  std::error_code ec;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    const long long switches = ContextSwitches(task.path() / "status");
+    counted.process += switches;
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    if (name == "drvvzt-link") counted.link = switches;
+  }
+  return counted;
+}
+
+// CPU share and wake-ups per second of a driver left alone for `seconds`.
+// Threads that start or end inside the window are counted from nothing or
+// lost; an idle driver starts none.
+struct IdleFigures {
+  double cpu_percent = -1;
+  double process_wakeups = -1;
+  std::optional<double> link_wakeups;
+};
+
+IdleFigures MeasureIdle(pid_t pid, int seconds) {
+  const auto cpu0 = ProcessCpuSeconds(pid);
+  const Wakeups w0 = CountWakeups(pid);
+  const auto t0 = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  const auto cpu1 = ProcessCpuSeconds(pid);
+  const Wakeups w1 = CountWakeups(pid);
+  const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+  IdleFigures figures;
+  if (cpu0 && cpu1) figures.cpu_percent = (*cpu1 - *cpu0) / wall * 100.0;
+  figures.process_wakeups = static_cast<double>(w1.process - w0.process) / wall;
+  if (w0.link && w1.link) figures.link_wakeups = static_cast<double>(*w1.link - *w0.link) / wall;
+  return figures;
+}
+
 void RunIdle(Rig& rig, int seconds) {
   std::fprintf(stderr, "idle: %d s\n", seconds);
   if (!rig.driver) rig.StartDriver();
   std::this_thread::sleep_for(2s);
   const pid_t pid = rig.driver->pid();
-  const auto cpu0 = ProcessCpuSeconds(pid);
-  const auto t0 = Clock::now();
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  const auto cpu1 = ProcessCpuSeconds(pid);
-  const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-  const double percent = cpu0 && cpu1 ? (*cpu1 - *cpu0) / wall * 100.0 : -1;
+  const IdleFigures up = MeasureIdle(pid, seconds);
   const double rss = RssMb(pid);
-  Report("idle CPU over " + std::to_string(seconds) + " s (% of one core)", Fixed(percent), "<= 2",
-         percent >= 0 && percent <= 2.0);
+  const std::string over = " over " + std::to_string(seconds) + " s";
+  Report("idle CPU" + over + ", link up (% of one core)", Fixed(up.cpu_percent), "<= 0.3",
+         up.cpu_percent >= 0 && up.cpu_percent <= 0.3);
+  Report("idle wake-ups/s" + over + ", link up: process", Fixed(up.process_wakeups, 1), "<= 20",
+         up.process_wakeups <= 20);
+  Report("idle wake-ups/s" + over + ", link up: link thread",
+         up.link_wakeups ? Fixed(*up.link_wakeups, 1) : "no thread");
   Report("idle resident memory (MB)", Fixed(rss, 1), "<= 80", rss <= 80.0);
+
+  // The same driver started over a station device that is not there.
+  rig.StopDriver();
+  DriverProcess gone(rig.work);
+  DriverConfig config;
+  config.device = rig.work + "/no-such-tty";
+  config.server_port = rig.server.Port();
+  gone.Configure(config);
+  const std::size_t from = rig.server.MessageCount();
+  if (gone.Start(rig.program) && rig.server.WaitForType(drvvzt::mtPortState, 15s, from)) {
+    std::this_thread::sleep_for(2s);
+    const IdleFigures away = MeasureIdle(gone.pid(), seconds);
+    Report("idle CPU" + over + ", station gone (% of one core)", Fixed(away.cpu_percent));
+    Report("idle wake-ups/s" + over + ", station gone: process", Fixed(away.process_wakeups, 1), "<= 10",
+           away.process_wakeups <= 10);
+  } else {
+    Report("idle, station gone", "driver did not start", "", false);
+  }
+  gone.Stop(10000);
+  rig.StartDriver();
 }
 
 std::vector<std::string> Split(const std::string& text) {
