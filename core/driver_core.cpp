@@ -128,15 +128,13 @@ void DriverCore::CreateStationChain() {
     ServerLinkOptions options;
     options.work_dir = start_dir_;
     options.post = post_;
-    options.spool = SpoolThrough(chain_->Spool());
     options.in_flight = &chain_->InFlight();
     options.ini = ini_;
-    link_ = std::make_unique<cl>(*this, tick_, clock_, std::move(options));
+    link_ = std::make_unique<cl>(*this, *this, MakeServerTransport(tick_), tick_, clock_, std::move(options));
     forwarder_ = std::make_unique<SpoolForwarder>(*link_, chain_->InFlight(), tick_, settings_.PathForSoob,
                                                   start_dir_,
                                                   [this](const std::string& text) { PostLogText(text); });
     forwarder_->AddLocation(chain_->Spool().RescuePrefix());
-    link_->SetObserver(forwarder_.get());
   }
   chain_->Connect(link_.get());
   chain_->Handler().SetLastPacketTime(start_time_);
@@ -221,7 +219,7 @@ void DriverCore::StationWatchdog() {
 void DriverCore::DrawStation() { view_.DrawStation(station_alive_, StationTick()); }
 
 void DriverCore::DrawServer() {
-  if (link_) view_.DrawServer(link_->IsLinkUp(), server_tick_);
+  if (link_) view_.DrawServer(server_link_state_ == LinkState::kUp, server_tick_);
 }
 
 double DriverCore::LastPacketTime() const {
@@ -455,10 +453,26 @@ void DriverCore::LogLine(const std::string& line) {
   Report(Severity::kInfo, "log: " + line);
 }
 
-void DriverCore::StepServerTick() {
+void DriverCore::StepServerTick(LinkState state) {
+  server_link_state_ = state;
   server_tick_ = server_tick_ >= kServerTickLimit ? 0 : server_tick_ + 1;
   DrawServer();
-  view_.ShowHealth(station_alive_, LinkUp(), SpoolWaiting());
+  view_.ShowHealth(station_alive_, state == LinkState::kUp, SpoolWaiting());
+}
+
+// The link thread's reports below go to objects that are safe from any thread.
+void DriverCore::Connected() {
+  if (forwarder_) forwarder_->OnConnected();
+}
+
+void DriverCore::MessageWritten(std::uint32_t, std::uint64_t) {}
+
+void DriverCore::SpoolFileSettled(const std::string& path, SpoolFate fate) {
+  if (forwarder_) forwarder_->OnSpoolFileSettled(path, fate);
+}
+
+bool DriverCore::SpoolRecord(std::span<const std::uint8_t> record) {
+  return chain_ && SpoolRecordTo(chain_->Spool(), record);
 }
 
 // Lines from the forwarder and the port operations are dated here and

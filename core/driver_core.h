@@ -7,8 +7,10 @@
 // Thread use: everything here runs on the owner's thread (the one that made
 // the core and runs its timers), except the LinkHost calls ComPort(),
 // PortOpen() and FirstNumber(), which the server link thread makes and which
-// are thread-safe. The link's log lines and indicator steps reach the owner's
-// thread through the post function.
+// are thread-safe, and the LinkReports calls other than LogLine() and
+// StepServerTick(), which arrive on the link thread and go straight to the
+// forwarder or the spool writer (both thread-safe). The link's log lines and
+// indicator steps reach the owner's thread through the post function.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +29,7 @@
 #include "platform/ini_snapshot.h"
 #include "platform/sys_error.h"
 #include "server/link_host.h"
+#include "server/link_reports.h"
 #include "server/ui_hand_off.h"
 #include "station/poll_timer.h"
 
@@ -77,7 +80,7 @@ enum class PortChoice { kChosen, kIgnoredWhileRunning, kNotWritten };
 enum class PortStart { kStarted, kNotOpened };
 enum class PortStop { kStopped, kRefused };
 
-class DriverCore final : public LinkHost {
+class DriverCore final : public LinkHost, public LinkReports {
 public:
   // post runs a call on the owner's thread later (the link thread's reports
   // and lines dated elsewhere come through it). serial_poll and tick_timer
@@ -130,8 +133,14 @@ public:
   std::string ComPort() override;
   bool PortOpen() override;
   int FirstNumber() override { return settings_.FirstNumber; }
+
+  // LinkReports.
   void LogLine(const std::string& line) override;
-  void StepServerTick() override;
+  void StepServerTick(LinkState state) override;
+  void Connected() override;
+  void MessageWritten(std::uint32_t msg_type, std::uint64_t sequence) override;
+  void SpoolFileSettled(const std::string& path, SpoolFate fate) override;
+  bool SpoolRecord(std::span<const std::uint8_t> record) override;
 
   const DriverSettings& Settings() const { return settings_; }
   const std::string& CloseCode() const { return close_code_; }
@@ -185,6 +194,8 @@ private:
   std::time_t started_wall_ = 0;
   bool station_alive_ = false;
   std::int32_t server_tick_ = 0;
+  // The link's state as its last indicator step gave it.
+  LinkState server_link_state_ = LinkState::kDown;
   bool port_running_ = true;  // start-up begins in the running look
   bool startup_retry_ = false;
   std::uint32_t last_retry_tick_ = 0;

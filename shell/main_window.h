@@ -112,7 +112,7 @@ public:
   bool PortOpen() { return core_->PortOpen(); }
   int FirstNumber() { return core_->FirstNumber(); }
   void LogLine(const std::string& line) { core_->LogLine(line); }
-  void StepServerTick() { core_->StepServerTick(); }
+  void StepServerTick(LinkState state) { core_->StepServerTick(state); }
 
   DriverCore& Core() const { return *core_; }
   const DriverSettings& Settings() const { return core_->Settings(); }
