@@ -1,13 +1,11 @@
 // The status file; see status_file.h.
 #include "core/status_file.h"
 
-#include <sys/stat.h>
-
 #include <cctype>
 
 #include "platform/diagnostics.h"
 #include "platform/durable_file.h"
-#include "station/spool_writer.h"
+#include "station/spool_store.h"
 
 namespace drvvzt {
 namespace {
@@ -63,19 +61,8 @@ bool WriteDriverStatus(const std::string& dir, const DriverStatus& status) {
 
 SpoolCount CountSpoolFiles(const std::string& prefix, bool with_oldest) {
   SpoolCount count;
-  const std::size_t slash = prefix.rfind('/');
-  const std::string dir = slash == std::string::npos ? "" : prefix.substr(0, slash + 1);
-  const std::string name_prefix = slash == std::string::npos ? prefix : prefix.substr(slash + 1);
-  const auto names = ListFiles(dir);
-  if (!names) return count;
-  for (const std::string& name : *names) {
-    if (!IsSpoolFileName(name, name_prefix)) continue;
-    ++count.files;
-    if (!with_oldest) continue;
-    struct stat st {};
-    if (::stat((dir + name).c_str(), &st) != 0) continue;
-    if (!count.oldest || st.st_mtime < *count.oldest) count.oldest = st.st_mtime;
-  }
+  // A location that cannot be listed counts as empty: the forwarder reports it.
+  SpoolStore(prefix).Count(with_oldest, count.files, count.oldest);
   return count;
 }
 

@@ -1,49 +1,67 @@
-// POSIX implementation of the durable file helpers. EINTR is retried through
-// RetryEintr only.
+// The durable file helpers, over a FileSystem.
 #include "platform/durable_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include "platform/retry_eintr.h"
 
 namespace drvvzt {
 namespace {
 
-using platform_detail::RetryEintr;
-
-// Closes fd without disturbing the errno of an earlier failure.
-void CloseKeepErrno(int fd) {
+// The failure of the call just made; errno is read before anything can
+// allocate and overwrite it.
+SysError Failed(const char* call, const std::string& path) {
   const int saved = errno;
-  ::close(fd);
-  errno = saved;
+  return SysError::Of(saved, call, path);
 }
 
-bool WriteAll(int fd, const void* data, std::size_t size) {
+// For the yes-or-no overloads: errno as the failing call left it.
+bool Succeeded(const SysError& error) {
+  if (error.ok()) return true;
+  errno = error.error_number;
+  return false;
+}
+
+SysError WriteAll(FileSystem& fs, int fd, const std::string& path, const void* data,
+                  std::size_t size) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   while (size > 0) {
-    const ssize_t n = RetryEintr([&] { return ::write(fd, bytes, size); });
-    if (n < 0) return false;
+    const ssize_t n = fs.Write(fd, bytes, size);
+    if (n < 0) return Failed("write", path);
     bytes += n;
     size -= static_cast<std::size_t>(n);
   }
-  return true;
+  return {};
 }
 
-bool CloseChecked(int fd) {
-  // close() is not retried on EINTR: on Linux the descriptor is gone anyway.
-  return ::close(fd) == 0 || errno == EINTR;
-}
+// Closes after an earlier failure, which stays the one reported.
+void CloseQuietly(FileSystem& fs, int fd) { fs.Close(fd); }
+
+void UnlinkQuietly(FileSystem& fs, const std::string& path) { fs.Unlink(path); }
 
 std::string TempNameFor(const std::string& path) {
   static std::atomic<unsigned> counter{0};
   return path + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(counter.fetch_add(1));
+}
+
+std::string DirectoryName(const std::string& dir) { return dir.empty() ? "." : dir; }
+
+// Writes, optionally gives the permission bits and flushes an open new file,
+// then closes it; the file is removed again when any of it fails.
+SysError FinishNewFile(FileSystem& fs, int fd, const std::string& path, const void* data,
+                       std::size_t size, std::optional<mode_t> mode) {
+  SysError error = WriteAll(fs, fd, path, data, size);
+  if (error.ok() && mode && fs.Fchmod(fd, *mode) != 0) error = Failed("fchmod", path);
+  if (error.ok() && fs.Fsync(fd) != 0) error = Failed("fsync", path);
+  if (error.ok()) {
+    if (fs.Close(fd) != 0) error = Failed("close", path);
+  } else {
+    CloseQuietly(fs, fd);
+  }
+  if (!error.ok()) UnlinkQuietly(fs, path);
+  return error;
 }
 
 }  // namespace
@@ -55,165 +73,183 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path) {
-  const int fd = RetryEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
-  if (fd < 0) return std::nullopt;
-  std::string content;
+SysError ReadWholeFile(FileSystem& fs, const std::string& path, std::string& content) {
+  content.clear();
+  const int fd = fs.Open(path, O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) return Failed("open", path);
   char buffer[8192];
   for (;;) {
-    const ssize_t n = RetryEintr([&] { return ::read(fd, buffer, sizeof buffer); });
+    const ssize_t n = fs.Read(fd, buffer, sizeof buffer);
     if (n < 0) {
-      CloseKeepErrno(fd);
-      return std::nullopt;
+      SysError error = Failed("read", path);
+      CloseQuietly(fs, fd);
+      return error;
     }
     if (n == 0) break;
     content.append(buffer, static_cast<std::size_t>(n));
   }
-  ::close(fd);
+  fs.Close(fd);  // read-only: nothing can be lost at close
+  return {};
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+  std::string content;
+  if (!Succeeded(ReadWholeFile(PosixFileSystem(), path, content))) return std::nullopt;
   return content;
 }
 
-bool AppendToFile(const std::string& path, std::span<const std::uint8_t> bytes) {
-  const int fd = RetryEintr([&] {
-    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  });
-  if (fd < 0) return false;
-  if (!WriteAll(fd, bytes.data(), bytes.size())) {
-    CloseKeepErrno(fd);
-    return false;
+SysError AppendToFile(FileSystem& fs, const std::string& path, std::span<const std::uint8_t> bytes) {
+  const int fd = fs.Open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return Failed("open", path);
+  SysError error = WriteAll(fs, fd, path, bytes.data(), bytes.size());
+  if (!error.ok()) {
+    CloseQuietly(fs, fd);
+    return error;
   }
-  return CloseChecked(fd);
+  if (fs.Close(fd) != 0) return Failed("close", path);
+  return {};
+}
+
+bool AppendToFile(const std::string& path, std::span<const std::uint8_t> bytes) {
+  return Succeeded(AppendToFile(PosixFileSystem(), path, bytes));
 }
 
 bool AppendToFile(const std::string& path, std::string_view text) {
   return AppendToFile(path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
+SysError WriteNewFileDurably(FileSystem& fs, const std::string& path,
+                             std::span<const std::uint8_t> bytes) {
+  const int fd = fs.Open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return Failed("open", path);
+  return FinishNewFile(fs, fd, path, bytes.data(), bytes.size(), std::nullopt);
+}
+
 bool WriteNewFileDurably(const std::string& path, std::span<const std::uint8_t> bytes) {
-  const int fd = RetryEintr([&] {
-    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  });
-  if (fd < 0) return false;
-  const bool written = WriteAll(fd, bytes.data(), bytes.size()) &&
-                       RetryEintr([&] { return ::fsync(fd); }) == 0;
-  if (!written) {
-    CloseKeepErrno(fd);
-    const int saved = errno;
-    ::unlink(path.c_str());
-    errno = saved;
-    return false;
+  return Succeeded(WriteNewFileDurably(PosixFileSystem(), path, bytes));
+}
+
+SysError ReplaceFileAtomically(FileSystem& fs, const std::string& path, std::string_view content) {
+  struct stat original {};
+  std::optional<mode_t> mode;
+  if (fs.Stat(path, &original) == 0) mode = original.st_mode & 07777;
+  const std::string temp = TempNameFor(path);
+  const int fd = fs.Open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return Failed("open", temp);
+  SysError error = FinishNewFile(fs, fd, temp, content.data(), content.size(), mode);
+  if (!error.ok()) return error;
+  if (fs.Rename(temp, path) != 0) {
+    error = Failed("rename", temp);
+    UnlinkQuietly(fs, temp);
+    return error;
   }
-  if (!CloseChecked(fd)) {
-    const int saved = errno;
-    ::unlink(path.c_str());
-    errno = saved;
-    return false;
-  }
-  return true;
+  SyncDirectory(fs, DirectoryOf(path));
+  return {};
 }
 
 bool ReplaceFileAtomically(const std::string& path, std::string_view content) {
-  struct stat original {};
-  const bool had_original = ::stat(path.c_str(), &original) == 0;
-  const std::string temp = TempNameFor(path);
-  const int fd = RetryEintr([&] {
-    return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  });
-  if (fd < 0) return false;
-  bool ok = WriteAll(fd, content.data(), content.size());
-  if (ok && had_original) ok = ::fchmod(fd, original.st_mode & 07777) == 0;
-  if (ok) ok = RetryEintr([&] { return ::fsync(fd); }) == 0;
-  if (!ok) {
-    CloseKeepErrno(fd);
-  } else {
-    ok = CloseChecked(fd);
-  }
-  if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    const int saved = errno;
-    ::unlink(temp.c_str());
-    errno = saved;
-    return false;
-  }
-  // The content is safe already; a failed directory flush only weakens the
-  // power-cut guarantee, so it does not turn the write into a failure.
-  SyncDirectory(DirectoryOf(path));
-  return true;
+  return Succeeded(ReplaceFileAtomically(PosixFileSystem(), path, content));
 }
 
-LinkResult RenameNoReplace(const std::string& from, const std::string& to) {
+LinkResult RenameNoReplace(FileSystem& fs, const std::string& from, const std::string& to,
+                           SysError& error) {
   // link() refuses an existing target, which is exactly the no-replace rename
   // needed, and works on every local file system.
-  if (::link(from.c_str(), to.c_str()) != 0) {
-    return errno == EEXIST ? LinkResult::kNameTaken : LinkResult::kFailed;
+  if (fs.Link(from, to) != 0) {
+    if (errno == EEXIST) return LinkResult::kNameTaken;
+    error = Failed("link", from);
+    return LinkResult::kFailed;
   }
-  if (::unlink(from.c_str()) != 0) {
+  if (fs.Unlink(from) != 0) {
     // Both names point at the one file: drop the new name so that the record
     // is not sent twice, and report the failure.
-    const int saved = errno;
-    ::unlink(to.c_str());
-    errno = saved;
+    error = Failed("unlink", from);
+    UnlinkQuietly(fs, to);
     return LinkResult::kFailed;
   }
   return LinkResult::kLinked;
 }
 
-bool SyncDirectory(const std::string& dir) {
-  const std::string name = dir.empty() ? "." : dir;
-  const int fd = RetryEintr([&] {
-    return ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  });
-  if (fd < 0) return false;
-  const bool ok = RetryEintr([&] { return ::fsync(fd); }) == 0;
-  if (!ok) {
-    CloseKeepErrno(fd);
-    return false;
-  }
-  ::close(fd);
-  return true;
+LinkResult RenameNoReplace(const std::string& from, const std::string& to) {
+  SysError error;
+  const LinkResult result = RenameNoReplace(PosixFileSystem(), from, to, error);
+  if (result == LinkResult::kFailed) errno = error.error_number;
+  return result;
 }
 
-bool EnsureDirectory(const std::string& dir) {
-  if (dir.empty()) return true;
+SysError SyncDirectory(FileSystem& fs, const std::string& dir) {
+  const std::string name = DirectoryName(dir);
+  const int fd = fs.Open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd < 0) return Failed("open", name);
+  SysError error;
+  if (fs.Fsync(fd) != 0) error = Failed("fsync", name);
+  fs.Close(fd);
+  return error;
+}
+
+bool SyncDirectory(const std::string& dir) { return Succeeded(SyncDirectory(PosixFileSystem(), dir)); }
+
+SysError EnsureDirectory(FileSystem& fs, const std::string& dir) {
+  if (dir.empty()) return {};
   struct stat info {};
-  if (::stat(dir.c_str(), &info) == 0) {
-    if (S_ISDIR(info.st_mode)) return true;
-    errno = ENOTDIR;
-    return false;
+  if (fs.Stat(dir, &info) == 0) {
+    if (S_ISDIR(info.st_mode)) return {};
+    return SysError::Of(ENOTDIR, "mkdir", dir);
   }
   const std::string parent = DirectoryOf(dir);
-  if (!parent.empty() && parent != dir && !EnsureDirectory(parent)) return false;
-  if (::mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST) {
-    SyncDirectory(parent);
-    return true;
+  if (!parent.empty() && parent != dir) {
+    if (SysError error = EnsureDirectory(fs, parent); !error.ok()) return error;
   }
-  return false;
+  if (fs.Mkdir(dir, 0755) != 0 && errno != EEXIST) return Failed("mkdir", dir);
+  SyncDirectory(fs, parent);
+  return {};
+}
+
+bool EnsureDirectory(const std::string& dir) { return Succeeded(EnsureDirectory(PosixFileSystem(), dir)); }
+
+SysError ListRegularFiles(FileSystem& fs, const std::string& dir, bool details,
+                          std::vector<FileInfo>& files) {
+  files.clear();
+  const std::string name = DirectoryName(dir);
+  DIR* handle = fs.OpenDir(name);
+  if (handle == nullptr) return Failed("opendir", name);
+  DirEntry entry;
+  int more = 0;
+  while ((more = fs.ReadDir(handle, entry)) > 0) {
+    if (entry.type != EntryType::kFile && entry.type != EntryType::kUnknown) continue;
+    if (entry.type == EntryType::kFile && !details) {
+      files.push_back(FileInfo{entry.name, 0, 0});
+      continue;
+    }
+    // A file removed since the listing saw it is simply left out.
+    struct stat info {};
+    if (fs.Stat(name + "/" + entry.name, &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    files.push_back(FileInfo{entry.name,
+                             static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+                                 info.st_mtim.tv_nsec,
+                             static_cast<std::uint64_t>(info.st_size)});
+  }
+  SysError error;
+  if (more < 0) error = Failed("readdir", name);
+  fs.CloseDir(handle);
+  if (!error.ok()) files.clear();
+  return error;
 }
 
 std::optional<std::vector<std::string>> ListFiles(const std::string& dir) {
-  const std::string name = dir.empty() ? "." : dir;
-  DIR* handle = ::opendir(name.c_str());
-  if (handle == nullptr) return std::nullopt;
-  std::vector<std::string> files;
-  errno = 0;
-  while (const dirent* entry = ::readdir(handle)) {
-    const std::string file = entry->d_name;
-    struct stat info {};
-    const std::string full = name + "/" + file;
-    if (::stat(full.c_str(), &info) == 0 && S_ISREG(info.st_mode)) files.push_back(file);
-    errno = 0;
-  }
-  const int saved = errno;
-  ::closedir(handle);
-  if (saved != 0) {
-    errno = saved;
-    return std::nullopt;
-  }
-  return files;
+  std::vector<FileInfo> files;
+  if (!Succeeded(ListRegularFiles(PosixFileSystem(), dir, false, files))) return std::nullopt;
+  std::vector<std::string> names;
+  names.reserve(files.size());
+  for (FileInfo& file : files) names.push_back(std::move(file.name));
+  return names;
 }
 
-bool RemoveFile(const std::string& path) {
-  return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+SysError RemoveFile(FileSystem& fs, const std::string& path) {
+  if (fs.Unlink(path) != 0 && errno != ENOENT) return Failed("unlink", path);
+  return {};
 }
+
+bool RemoveFile(const std::string& path) { return Succeeded(RemoveFile(PosixFileSystem(), path)); }
 
 }  // namespace drvvzt

@@ -2,21 +2,18 @@
 #include "server/spool_forwarder.h"
 
 #include <algorithm>
-#include <cctype>
-#include <span>
-#include <system_error>
+#include <cerrno>
 
 #include "platform/diagnostics.h"
-#include "platform/durable_file.h"
-#include "station/spool_writer.h"
 #include "platform/error_log.h"
-#include "server/wire_format.h"
 
 namespace drvvzt {
 namespace {
 
-constexpr std::size_t kTypeBytes = 4;
-constexpr char kBadSuffix[] = ".bad";
+bool PassOverFor(int error_number) {
+  return error_number == ENOENT || error_number == EMFILE || error_number == ENFILE ||
+         error_number == ENOMEM;
+}
 
 bool Elapsed(std::uint32_t now, std::uint32_t since, std::uint32_t limit) {
   return static_cast<std::uint32_t>(now - since) > limit;
@@ -25,23 +22,16 @@ bool Elapsed(std::uint32_t now, std::uint32_t since, std::uint32_t limit) {
 }  // namespace
 
 SpoolForwarder::SpoolForwarder(SpoolLink& link, InFlightFiles& in_flight, TickClock& tick,
-                               std::string path_for_soob, std::string error_dir, LogFn log)
+                               std::string path_for_soob, std::string error_dir, LogFn log,
+                               FileSystem& fs)
     : link_(link), in_flight_(in_flight), tick_(tick), error_dir_(std::move(error_dir)),
-      log_(std::move(log)) {
+      log_(std::move(log)), fs_(fs) {
   AddLocation(path_for_soob);
 }
 
 void SpoolForwarder::AddLocation(const std::string& prefix) {
   std::lock_guard lock(mutex_);
-  const std::size_t slash = prefix.rfind('/');
-  Location location;
-  if (slash == std::string::npos) {
-    location.name_prefix = prefix;
-  } else {
-    location.dir_part = prefix.substr(0, slash + 1);
-    location.name_prefix = prefix.substr(slash + 1);
-  }
-  locations_.push_back(std::move(location));
+  locations_.push_back(Location{SpoolStore(prefix, fs_)});
   pending_.clear();
 }
 
@@ -78,21 +68,17 @@ bool SpoolForwarder::SendFirstLocked() {
       ++it;
       continue;
     }
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) {
+    const SpoolRead read = locations_[it->location].store.Read(path);
+    if (!read.ok()) {
+      // Gone since the listing (delivered by the link, moved by an operator) or
+      // kept from being read by a shortage of the process, not by the file:
+      // passed over until the next listing. Anything else is the file's fault.
+      if (!PassOverFor(read.error.error_number)) SetAside(*it, read.Problem(path));
       it = pending_.erase(it);
       continue;
     }
-    const std::optional<std::string> content = ReadWholeFile(path);
-    if (!content || content->size() < kTypeBytes) {
-      SetAside(path);
-      it = pending_.erase(it);
-      continue;
-    }
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(content->data());
-    const std::span<const std::uint8_t> all(bytes, content->size());
     // A full queue: the same file is tried again at the next step.
-    if (!link_.QueueSpoolFile(GetU32(all, 0), all.subspan(kTypeBytes), path)) return true;
+    if (!link_.QueueSpoolFile(read.message->type, read.message->body, path)) return true;
     sent_path_ = path;
     in_flight_path_ = path;
     last_send_tick_ = tick_.NowTick();
@@ -104,33 +90,50 @@ bool SpoolForwarder::SendFirstLocked() {
 
 void SpoolForwarder::Relist() {
   pending_.clear();
-  for (const Location& location : locations_) {
-    const std::optional<std::vector<std::string>> names = ListFiles(location.dir_part);
-    if (!names) continue;
-    for (const std::string& name : *names) {
-      if (!IsSpoolFileName(name, location.name_prefix)) continue;
-      const std::string path = location.dir_part + name;
-      std::error_code ec;
-      const auto modified = std::filesystem::last_write_time(path, ec);
-      if (ec) continue;
-      pending_.push_back(Entry{demoted_.count(path) > 0, modified, path});
-    }
-  }
+  for (std::size_t i = 0; i < locations_.size(); ++i) ListLocation(i);
   std::sort(pending_.begin(), pending_.end(), [](const Entry& a, const Entry& b) {
     if (a.demoted != b.demoted) return b.demoted;
-    return a.modified != b.modified ? a.modified < b.modified : a.path < b.path;
+    return a.mtime_ns != b.mtime_ns ? a.mtime_ns < b.mtime_ns : a.path < b.path;
   });
 }
 
-void SpoolForwarder::SetAside(const std::string& path) {
-  // Never replace an earlier bad file of the same name.
-  std::string target = path + kBadSuffix;
-  for (int n = 1; n < 100 && RenameNoReplace(path, target) == LinkResult::kNameTaken; ++n) {
-    target = path + "." + std::to_string(n) + kBadSuffix;
+void SpoolForwarder::ListLocation(std::size_t index) {
+  Location& location = locations_[index];
+  std::vector<SpoolFile> files;
+  const SysError error = location.store.List(files);
+  if (!error.ok()) {
+    // A spool directory not made yet simply holds nothing.
+    if (error.error_number != ENOENT && !location.listing_failed) {
+      Report(Severity::kError, "spool files cannot be listed, so they are not forwarded: " +
+                                   error.Text());
+    }
+    location.listing_failed = error.error_number != ENOENT;
+    return;
   }
+  if (location.listing_failed) {
+    location.listing_failed = false;
+    Report(Severity::kInfo, "spool files in " + location.store.Prefix() + " can be listed again");
+  }
+  for (SpoolFile& file : files) {
+    if (stuck_.count(file.path) > 0) continue;
+    const bool demoted = demoted_.count(file.path) > 0;
+    pending_.push_back(Entry{demoted, file.mtime_ns, std::move(file.path), index});
+  }
+}
+
+void SpoolForwarder::SetAside(const Entry& entry, const std::string& problem) {
+  std::string set_aside;
+  const SysError error = locations_[entry.location].store.SetAside(entry.path, set_aside);
   WriteErrorLog(error_dir_, kErrorSpoolFileBad);
-  Report(Severity::kWarning, "unreadable spool file set aside as " + target);
-  if (log_) log_(kLogSpoolFileBad + path);
+  if (!error.ok()) {
+    stuck_.insert(entry.path);
+    Report(Severity::kError, "unreadable spool file (" + problem +
+                                 ") cannot be set aside and is skipped until the next start: " +
+                                 error.Text());
+    return;
+  }
+  if (log_) log_(kLogSpoolFileBad + entry.path);
+  Report(Severity::kWarning, "unreadable spool file (" + problem + ") set aside as " + set_aside);
 }
 
 void SpoolForwarder::OnConnected() {

@@ -13,11 +13,16 @@
 //
 // Files whose message is in flight for another reason (a live event's
 // write-ahead file, see InFlightFiles) are passed over. A file that cannot be
-// read or is shorter than its 4-byte message type is renamed to name + ".bad",
-// reported with code 22 in "error.txt" and on the window's log, and skipped.
+// read or is shorter than its 4-byte message type is set aside (SpoolStore::
+// SetAside), reported with code 22 in "error.txt" and on the window's log, and
+// skipped; one that cannot even be set aside is reported once and skipped until
+// the driver restarts, so that it cannot hold up the files behind it. A file
+// missing since the listing, or one the process lacks the descriptors or memory
+// to read, is passed over until the next listing.
 //
 // The locations are listed once into an ordered list that is worked through;
-// they are listed again when the list has nothing left to send.
+// they are listed again when the list has nothing left to send. A location
+// that cannot be listed is reported once per run of failures; the others go on.
 //
 // Thread-safety: every public call is safe from any thread (one mutex). Step()
 // is the window timer's forwarding part; the link's reports arrive on the
@@ -27,7 +32,6 @@
 
 #include <cstdint>
 #include <deque>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -37,8 +41,10 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/file_system.h"
 #include "server/spool_link.h"
 #include "station/in_flight_files.h"
+#include "station/spool_store.h"
 
 namespace drvvzt {
 
@@ -55,8 +61,10 @@ public:
 
   // path_for_soob: the spool prefix (a directory only when it ends with "/";
   // empty means the working directory). error_dir: where "error.txt" lives.
+  // Spool files are read and set aside through fs.
   SpoolForwarder(SpoolLink& link, InFlightFiles& in_flight, TickClock& tick,
-                 std::string path_for_soob, std::string error_dir, LogFn log = {});
+                 std::string path_for_soob, std::string error_dir, LogFn log = {},
+                 FileSystem& fs = PosixFileSystem());
 
   // Another prefix whose ".dd8" files are forwarded too (the rescue directory).
   void AddLocation(const std::string& prefix);
@@ -76,13 +84,14 @@ public:
 
 private:
   struct Location {
-    std::string dir_part;     // prefix up to and including its last "/"
-    std::string name_prefix;  // what spool names start with after dir_part
+    SpoolStore store;
+    bool listing_failed = false;  // reported for the current run of failures
   };
   struct Entry {
     bool demoted;
-    std::filesystem::file_time_type modified;
+    std::int64_t mtime_ns;
     std::string path;
+    std::size_t location;  // index into locations_
   };
 
   void StepLocked();
@@ -90,17 +99,19 @@ private:
   // refused one (nothing more to do this step).
   bool SendFirstLocked();
   void Relist();
-  void SetAside(const std::string& path);
+  void ListLocation(std::size_t index);
+  void SetAside(const Entry& entry, const std::string& problem);
   void NoteRefusalLocked(const std::string& path);
 
   SpoolLink& link_;
   InFlightFiles& in_flight_;
   TickClock& tick_;
-  std::vector<Location> locations_;
   std::string error_dir_;
   LogFn log_;
+  FileSystem& fs_;
 
   mutable std::mutex mutex_;
+  std::vector<Location> locations_;
   std::deque<Entry> pending_;
   std::string sent_path_;
   std::optional<std::string> in_flight_path_;
@@ -108,6 +119,7 @@ private:
   bool send_now_ = true;
   std::map<std::string, int> refusals_;
   std::set<std::string> demoted_;
+  std::set<std::string> stuck_;  // could be neither read nor set aside
 };
 
 }  // namespace drvvzt

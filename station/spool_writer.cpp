@@ -1,105 +1,41 @@
-// Writing spool files durably and without overwriting one another.
+// Choosing where each record goes: spool location, rescue directory, memory.
 #include "station/spool_writer.h"
 
-#include <unistd.h>
-
-#include <cctype>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <optional>
-
-#include "platform/datetime.h"
 #include "platform/diagnostics.h"
-#include "platform/durable_file.h"
 #include "platform/error_log.h"
 
 namespace drvvzt {
-namespace {
-
-constexpr char kSpoolSuffix[] = ".dd8";
-constexpr char kTempSuffix[] = ".dd8-tmp";
-// How many following names are tried before a clash counts as a failure.
-constexpr std::uint32_t kMaxNameTries = 1000;
-
-std::string Hex(std::uint32_t n) {
-  char text[9];
-  std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(n));
-  return text;
-}
-
-std::optional<std::uint32_t> ParseBase(const std::string& base) {
-  if (base.empty() || base.size() > 8) return std::nullopt;
-  std::uint32_t n = 0;
-  for (char c : base) {
-    int d = -1;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    if (d < 0) return std::nullopt;
-    n = (n << 4) | static_cast<std::uint32_t>(d);
-  }
-  return n;
-}
-
-// The base name of the k-th try: the base itself, then its successors. An empty
-// base (the time could not be read) continues with 1, 2, ...
-std::string Candidate(const std::string& base, std::uint32_t k) {
-  if (k == 0) return base;
-  const std::uint32_t n = ParseBase(base).value_or(0);
-  return Hex(n + k);
-}
-
-}  // namespace
-
-std::string SpoolFileName(double t, const std::string& error_dir) {
-  const std::optional<DateTimeFields> f = SplitDateTime(t);
-  if (!f) {
-    WriteErrorLog(error_dir, kErrorSpoolName);
-    return "";
-  }
-  const std::uint32_t n =
-      (static_cast<std::uint32_t>(f->day) * 86400u + static_cast<std::uint32_t>(f->hour) * 3600u +
-       static_cast<std::uint32_t>(f->minute) * 60u + static_cast<std::uint32_t>(f->second)) *
-          1000u +
-      static_cast<std::uint32_t>(f->millisecond);
-  return Hex(n);
-}
-
-bool IsSpoolFileName(const std::string& name, const std::string& prefix) {
-  const std::size_t ext = sizeof kSpoolSuffix - 1;
-  if (name.size() < prefix.size() + ext || name.compare(0, prefix.size(), prefix) != 0) return false;
-  for (std::size_t i = 0; i < ext; ++i) {
-    const unsigned char c = static_cast<unsigned char>(name[name.size() - ext + i]);
-    if (std::tolower(c) != kSpoolSuffix[i]) return false;
-  }
-  return true;
-}
-
-std::array<std::uint8_t, kSpoolFileSize> SpoolFileContent(const StationEventBytes& record) {
-  std::array<std::uint8_t, kSpoolFileSize> content{};
-  for (int i = 0; i < 4; ++i) content[i] = static_cast<std::uint8_t>(mtStationEvent >> (8 * i));
-  for (std::size_t i = 0; i < kStationEventSize; ++i) content[4 + i] = record[i];
-  return content;
-}
 
 SpoolWriter::SpoolWriter(std::string path_for_soob, std::string error_dir, DateTimeClock& clock,
-                         std::size_t backlog_capacity)
-    : path_for_soob_(std::move(path_for_soob)),
-      error_dir_(std::move(error_dir)),
+                         std::size_t backlog_capacity, FileSystem& fs)
+    : error_dir_(std::move(error_dir)),
       clock_(clock),
-      capacity_(backlog_capacity) {}
+      capacity_(backlog_capacity),
+      fs_(fs),
+      primary_(std::move(path_for_soob), fs) {}
 
-std::string SpoolWriter::Directory() const { return DirectoryOf(path_for_soob_ + "x"); }
+std::string SpoolWriter::Directory() const { return primary_.Directory(); }
 
 void SpoolWriter::SetRescueDirectory(std::string dir) {
   std::lock_guard lock(mutex_);
   if (!dir.empty() && dir.back() != '/') dir += '/';
-  rescue_prefix_ = std::move(dir);
+  // A rescue directory that is the spool location itself would only retry
+  // what has just failed.
+  if (dir.empty() || dir == primary_.Prefix()) {
+    rescue_.reset();
+  } else {
+    rescue_.emplace(std::move(dir), fs_);
+  }
 }
 
 std::string SpoolWriter::RescuePrefix() const {
   std::lock_guard lock(mutex_);
-  return rescue_prefix_;
+  return rescue_ ? rescue_->Prefix() : std::string();
+}
+
+SysError SpoolWriter::LastFailure() const {
+  std::lock_guard lock(mutex_);
+  return last_failure_;
 }
 
 bool SpoolWriter::Spool(const StationEventBytes& record) { return SpoolToFile(record).has_value(); }
@@ -171,7 +107,7 @@ std::size_t SpoolWriter::AbandonBacklog() {
     Report(Severity::kError, std::to_string(count) +
                                  " event record(s) lost at shut-down: neither the spool "
                                  "directory nor the rescue directory took them (last cause: " +
-                                 last_failure_ + ")");
+                                 last_failure_.Text() + ")");
   }
   return count;
 }
@@ -204,7 +140,7 @@ void SpoolWriter::NoteLocationLocked(bool primary_failed, bool rescued) {
   if (!primary_failed) {
     if (rescuing_) {
       rescuing_ = false;
-      Report(Severity::kInfo, "spool location " + path_for_soob_ + " takes records again");
+      Report(Severity::kInfo, "spool location " + primary_.Prefix() + " takes records again");
     }
     failing_ = false;
     return;
@@ -212,8 +148,8 @@ void SpoolWriter::NoteLocationLocked(bool primary_failed, bool rescued) {
   NoteFailureLocked();
   if (rescued && !rescuing_) {
     rescuing_ = true;
-    Report(Severity::kWarning, "spool location " + path_for_soob_ + " refuses records (" +
-                                   last_failure_ + "); writing them to " + rescue_prefix_);
+    Report(Severity::kWarning, "spool location " + primary_.Prefix() + " refuses records (" +
+                                   last_failure_.Text() + "); writing them to " + rescue_->Prefix());
   }
 }
 
@@ -221,7 +157,7 @@ void SpoolWriter::KeepLocked(const StationEventBytes& record) {
   if (backlog_.size() < capacity_) {
     if (backlog_.empty()) {
       Report(Severity::kError, "event records kept in memory: no directory takes them (" +
-                                   last_failure_ + ")");
+                                   last_failure_.Text() + ")");
     }
     backlog_.push_back(record);
     return;
@@ -237,94 +173,58 @@ void SpoolWriter::KeepLocked(const StationEventBytes& record) {
   }
 }
 
-std::string SpoolWriter::TempPathLocked(const std::string& prefix, const std::string& base) {
-  return prefix + base + "-" + std::to_string(::getpid()) + "-" + std::to_string(temp_counter_++) +
-         kTempSuffix;
+// A directory that cannot be flushed leaves the records on disk but their
+// names at risk from a power cut: worth a line, not a detour to the rescue
+// directory, which would only double every record on such a file system.
+void SpoolWriter::NoteDirectorySyncLocked(const SysError& error) {
+  if (error.ok()) {
+    unsynced_ = false;
+    return;
+  }
+  if (unsynced_) return;
+  unsynced_ = true;
+  Report(Severity::kWarning, "spool file names may not survive a power cut: " + error.Text());
 }
 
 std::optional<std::string> SpoolWriter::WriteRecordLocked(const StationEventBytes& record) {
-  if (std::optional<std::string> path = WriteAtLocked(path_for_soob_, record)) {
+  if (std::optional<std::string> path = WriteAtLocked(primary_, record)) {
     NoteLocationLocked(false, false);
     return path;
   }
   std::optional<std::string> rescued;
-  if (!rescue_prefix_.empty() && rescue_prefix_ != path_for_soob_) {
-    const std::string primary_failure = last_failure_;
-    rescued = WriteAtLocked(rescue_prefix_, record);
+  if (rescue_) {
+    const SysError primary_failure = last_failure_;
+    rescued = WriteAtLocked(*rescue_, record);
+    // The spool location's cause is the one an operator has to act on.
     if (rescued) last_failure_ = primary_failure;
   }
   NoteLocationLocked(true, rescued.has_value());
   return rescued;
 }
 
-std::optional<std::string> SpoolWriter::WriteAtLocked(const std::string& prefix,
+std::optional<std::string> SpoolWriter::WriteAtLocked(SpoolStore& store,
                                                       const StationEventBytes& record) {
-  const bool names_directory = !prefix.empty() && prefix.back() == '/';
-  if (names_directory && !EnsureDirectory(DirectoryOf(prefix + "x"))) {
-    last_failure_ = "create directory " + DirectoryOf(prefix + "x") + ": " + std::strerror(errno);
+  const SpoolPut put = store.Put(SpoolFileName(clock_.Now(), error_dir_), record);
+  if (!put.ok()) {
+    last_failure_ = put.error;
     return std::nullopt;
   }
-  const std::string base = SpoolFileName(clock_.Now(), error_dir_);
-  const std::string temp = TempPathLocked(prefix, base);
-  const auto content = SpoolFileContent(record);
-  if (!WriteNewFileDurably(temp, content)) {
-    last_failure_ = "write " + temp + ": " + std::strerror(errno);
-    return std::nullopt;
-  }
-  if (std::optional<std::string> path = PublishLocked(prefix, temp, base)) return path;
-  last_failure_ = "link " + temp + ": " + std::strerror(errno);
-  RemoveFile(temp);
-  return std::nullopt;
-}
-
-std::optional<std::string> SpoolWriter::PublishLocked(const std::string& prefix,
-                                                      const std::string& temp,
-                                                      const std::string& base) {
-  for (std::uint32_t k = 0; k < kMaxNameTries; ++k) {
-    const std::string final_path = prefix + Candidate(base, k) + kSpoolSuffix;
-    switch (RenameNoReplace(temp, final_path)) {
-      case LinkResult::kLinked:
-        SyncDirectory(DirectoryOf(final_path));
-        return final_path;
-      case LinkResult::kNameTaken:
-        continue;
-      case LinkResult::kFailed:
-        return std::nullopt;
-    }
-  }
-  return std::nullopt;
+  NoteDirectorySyncLocked(put.directory_sync);
+  return put.path;
 }
 
 void SpoolWriter::RecoverLeftovers() {
   std::lock_guard lock(mutex_);
-  RecoverLeftoversAtLocked(path_for_soob_);
-  if (!rescue_prefix_.empty() && rescue_prefix_ != path_for_soob_) {
-    RecoverLeftoversAtLocked(rescue_prefix_);
-  }
+  RecoverLeftoversAtLocked(primary_);
+  if (rescue_) RecoverLeftoversAtLocked(*rescue_);
 }
 
-void SpoolWriter::RecoverLeftoversAtLocked(const std::string& location) {
-  const std::string dir = DirectoryOf(location + "x");
-  const auto files = ListFiles(dir);
-  if (!files) return;
-  // The part of the location after its directory: every spool name starts with it.
-  const std::size_t slash = location.rfind('/');
-  const std::string prefix = location.substr(slash == std::string::npos ? 0 : slash + 1);
-  for (const std::string& name : *files) {
-    if (!name.ends_with(kTempSuffix) || name.compare(0, prefix.size(), prefix) != 0) continue;
-    const std::string path = (dir.empty() ? "" : dir + "/") + name;
-    const auto content = ReadWholeFile(path);
-    const bool complete = content && content->size() == kSpoolFileSize &&
-                          content->compare(0, 4, "\x32\x00\x00\x03", 4) == 0;
-    if (!complete) {
-      RemoveFile(path);
-      continue;
-    }
-    const std::string rest = name.substr(prefix.size());
-    const std::string base = rest.substr(0, rest.find('-'));
-    if (!PublishLocked(location, path, base)) WriteErrorLog(error_dir_, kErrorSpoolWrite);
+void SpoolWriter::RecoverLeftoversAtLocked(SpoolStore& store) {
+  const SpoolRecovery recovery = store.RecoverLeftovers();
+  for (const SysError& failure : recovery.failures) {
+    WriteErrorLog(error_dir_, kErrorSpoolWrite);
+    Report(Severity::kError, "a spool file left by a crash could not be finished: " + failure.Text());
   }
-  SyncDirectory(dir);
 }
 
 }  // namespace drvvzt

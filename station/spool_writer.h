@@ -1,26 +1,16 @@
 // Spool files: one station event per file, written while the message server
-// cannot take it and forwarded later.
-//
-// File name: PathForSoob + base name + ".dd8", PathForSoob being a plain prefix
-// (a directory only when it ends with "/"). Content, 26 bytes:
-//   offset  width  content
-//   0       4      mtStationEvent, little-endian (32 00 00 03)
-//   4       22     the station event record
-//
-// A record is first written under a temporary name that does not end in ".dd8"
-// (PathForSoob + base + "-<pid>-<n>.dd8-tmp"), flushed to disk, then given its
-// final name without replacing any existing file, and the directory is flushed.
-// When the name is taken, the next values of the base name are tried in the same
-// hexadecimal form.
+// cannot take it and forwarded later. Their names, layout and durable writing
+// live in SpoolStore (station/spool_store.h); this class decides where a record
+// goes.
 //
 // When the spool location refuses a record (directory missing and not creatable,
-// no permission, disk full), the record goes at once to the rescue directory, a
-// directory of the working directory, under the same name and format. Only when
-// both refuse does it stay in a bounded in-memory backlog, retried before every
-// later record.
+// no permission, disk full, a failing medium), the record goes at once to the
+// rescue directory, a directory of the working directory, under the same name
+// and format. Only when both refuse does it stay in a bounded in-memory backlog,
+// retried before every later record.
 //
 // SpoolWriter is thread-safe: the user-interface thread and the server link
-// thread both spool through one instance. SpoolFileName is thread-safe.
+// thread both spool through one instance.
 #pragma once
 
 #include <array>
@@ -34,33 +24,22 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/file_system.h"
+#include "platform/sys_error.h"
+#include "station/spool_store.h"
 #include "station/station_event.h"
 
 namespace drvvzt {
 
-inline constexpr std::size_t kSpoolFileSize = 4 + kStationEventSize;
-static_assert(kSpoolFileSize == 26);
 inline constexpr std::size_t kSpoolBacklogCapacity = 10000;
-// The rescue directory's name inside the working directory.
-inline constexpr char kRescueDirName[] = "rescue";
-
-// Milliseconds since the start of the month plus one day, in uppercase
-// hexadecimal without leading zeros ("5265C00" .. "A4CB7FFF"). For a value that
-// is not a valid date-time: code 11 to error_dir's "error.txt" and "".
-std::string SpoolFileName(double t, const std::string& error_dir);
-
-// True for a spool file's name under a name prefix: the prefix, anything, and
-// ".dd8" in any letter case (files copied from other systems keep theirs).
-bool IsSpoolFileName(const std::string& name, const std::string& prefix);
-
-// The 26 bytes of a spool file for a record.
-std::array<std::uint8_t, kSpoolFileSize> SpoolFileContent(const StationEventBytes& record);
 
 class SpoolWriter {
 public:
-  // error_dir receives "error.txt" (codes 11 and 21).
+  // error_dir receives "error.txt" (codes 11 and 21). Both locations are
+  // written through fs.
   SpoolWriter(std::string path_for_soob, std::string error_dir, DateTimeClock& clock,
-              std::size_t backlog_capacity = kSpoolBacklogCapacity);
+              std::size_t backlog_capacity = kSpoolBacklogCapacity,
+              FileSystem& fs = PosixFileSystem());
 
   // Where records go when the spool location refuses them ("" = nowhere).
   void SetRescueDirectory(std::string dir);
@@ -99,34 +78,36 @@ public:
   std::string Directory() const;
   // The prefix of rescue file names (the rescue directory and "/"), "" when none.
   std::string RescuePrefix() const;
+  // Why the last record refused by the spool location was refused (the
+  // failed call, its path and errno); ok() before any refusal.
+  SysError LastFailure() const;
 
 private:
   // Spool location first, then the rescue directory.
   std::optional<std::string> WriteRecordLocked(const StationEventBytes& record);
-  std::optional<std::string> WriteAtLocked(const std::string& prefix, const StationEventBytes& record);
+  std::optional<std::string> WriteAtLocked(SpoolStore& store, const StationEventBytes& record);
   bool WriteBacklogLocked();
-  std::optional<std::string> PublishLocked(const std::string& prefix, const std::string& temp,
-                                           const std::string& base);
-  void RecoverLeftoversAtLocked(const std::string& prefix);
+  void RecoverLeftoversAtLocked(SpoolStore& store);
   void NoteFailureLocked();
   void NoteLocationLocked(bool primary_failed, bool rescued);
+  void NoteDirectorySyncLocked(const SysError& error);
   void KeepLocked(const StationEventBytes& record);
-  std::string TempPathLocked(const std::string& prefix, const std::string& base);
 
-  const std::string path_for_soob_;
   const std::string error_dir_;
   DateTimeClock& clock_;
   const std::size_t capacity_;
+  FileSystem& fs_;
 
   mutable std::mutex mutex_;
-  std::string rescue_prefix_;
+  SpoolStore primary_;
+  std::optional<SpoolStore> rescue_;
   std::deque<StationEventBytes> backlog_;
   std::size_t lost_ = 0;
-  bool failing_ = false;      // a run of write failures has been logged
-  bool overflowing_ = false;  // a run of overflow losses has been logged
-  bool rescuing_ = false;     // a run of records written to the rescue directory has been reported
-  std::string last_failure_;  // the cause of the last refused write
-  unsigned temp_counter_ = 0;
+  bool failing_ = false;       // a run of write failures has been logged
+  bool overflowing_ = false;   // a run of overflow losses has been logged
+  bool rescuing_ = false;      // a run of records written to the rescue directory has been reported
+  bool unsynced_ = false;      // a run of directory flush failures has been reported
+  SysError last_failure_;      // the cause of the last refused write
 };
 
 }  // namespace drvvzt

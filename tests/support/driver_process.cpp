@@ -14,6 +14,8 @@
 #include <system_error>
 #include <thread>
 
+#include "station/spool_store.h"
+
 namespace drvvzt::testing {
 namespace {
 
@@ -21,10 +23,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kOutputFile[] = "driver.out";
-
-bool EndsWith(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 }  // namespace
 
@@ -172,17 +170,23 @@ bool DriverProcess::WaitOutput(const std::string& text, int timeout_ms) const {
   }
 }
 
+namespace {
+
+std::vector<SpoolFile> SpoolFilesIn(const std::string& dir, SpoolFileKind kind) {
+  std::vector<SpoolFile> files;
+  SpoolStore(dir + "/").List(files, {kind});
+  return files;
+}
+
+}  // namespace
+
 std::multiset<std::int32_t> SpoolObjectNumbers(const std::string& dir) {
   std::multiset<std::int32_t> numbers;
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (!EndsWith(name, ".dd8")) continue;
-    std::ifstream in(it->path(), std::ios::binary);
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                    std::istreambuf_iterator<char>());
-    if (bytes.size() != 4 + kStationEventSize) continue;
-    const auto event = DecodeStationEvent(std::span(bytes).subspan(4));
+  const SpoolStore store(dir + "/");
+  for (const SpoolFile& file : SpoolFilesIn(dir, SpoolFileKind::kWaiting)) {
+    std::string bytes;
+    if (!store.ReadBytes(file.path, bytes).ok() || !IsCompleteRecordFile(bytes)) continue;
+    const auto event = DecodeStationEvent(ParseSpoolFile(bytes)->body);
     if (event) numbers.insert(event->ObjectNumber);
   }
   return numbers;
@@ -190,20 +194,13 @@ std::multiset<std::int32_t> SpoolObjectNumbers(const std::string& dir) {
 
 std::vector<std::uintmax_t> SpoolFileSizes(const std::string& dir) {
   std::vector<std::uintmax_t> sizes;
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    if (EndsWith(it->path().filename().string(), ".dd8")) sizes.push_back(it->file_size(ec));
-  }
+  for (const SpoolFile& file : SpoolFilesIn(dir, SpoolFileKind::kWaiting)) sizes.push_back(file.size);
   return sizes;
 }
 
 std::vector<std::string> SpoolTempFiles(const std::string& dir) {
   std::vector<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (EndsWith(name, ".dd8-tmp")) names.push_back(name);
-  }
+  for (const SpoolFile& file : SpoolFilesIn(dir, SpoolFileKind::kTemporary)) names.push_back(file.name);
   return names;
 }
 

@@ -87,10 +87,10 @@ private:
   std::vector<std::pair<std::string, std::string>> environment_;
 };
 
-// Object numbers of every complete spool file (".dd8", 26 bytes, a station
-// event) directly in dir.
+// Object numbers of every complete spool file (a station event record as the
+// driver writes it) directly in dir.
 std::multiset<std::int32_t> SpoolObjectNumbers(const std::string& dir);
-// Sizes of every ".dd8" file in dir, and names of leftover "*.dd8-tmp" files.
+// Sizes of every spool file in dir, and names of temporary spool files left over.
 std::vector<std::uintmax_t> SpoolFileSizes(const std::string& dir);
 std::vector<std::string> SpoolTempFiles(const std::string& dir);
 // Object numbers of the station events the emulator received (repeats kept).

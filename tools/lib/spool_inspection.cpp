@@ -1,47 +1,27 @@
 #include "tools/lib/spool_inspection.h"
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
 #include <sstream>
-#include <system_error>
 
+#include "station/spool_store.h"
 #include "tools/lib/event_text.h"
 
 namespace drvvzt {
-namespace {
-
-namespace fs = std::filesystem;
-
-std::uint32_t LittleEndian32(const std::string& bytes) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<std::uint8_t>(bytes[static_cast<std::size_t>(i)]);
-  return v;
-}
-
-bool EndsWith(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-}  // namespace
 
 void InspectSpoolBytes(const std::string& bytes, SpoolEntry& entry) {
   entry.size = bytes.size();
-  if (bytes.size() < 4) {
-    entry.problem = "shorter than the 4-byte message type";
+  const std::optional<SpoolMessage> message = ParseSpoolFile(bytes);
+  if (!message) {
+    entry.problem = "shorter than the " + std::to_string(kSpoolTypeSize) + "-byte message type";
     return;
   }
-  entry.msg_type = LittleEndian32(bytes);
-  const std::string body = bytes.substr(4);
-  if (body.size() == kStationEventSize) {
-    entry.event = DecodeStationEvent(
-        std::span(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()));
-  }
+  entry.msg_type = message->type;
+  if (message->body.size() == kStationEventSize) entry.event = DecodeStationEvent(message->body);
   if (*entry.msg_type != mtStationEvent) {
     entry.problem = "message type is not a station event";
   } else if (!entry.event) {
-    entry.problem = "body is " + std::to_string(body.size()) + " bytes, not 22";
+    entry.problem = "body is " + std::to_string(message->body.size()) + " bytes, not " +
+                    std::to_string(kStationEventSize);
   } else if (entry.event->Kind != kStationEventKind) {
     entry.problem = "record kind is not 15";
   }
@@ -49,34 +29,28 @@ void InspectSpoolBytes(const std::string& bytes, SpoolEntry& entry) {
 
 std::optional<std::vector<SpoolEntry>> InspectSpoolDirectory(const std::string& dir,
                                                              std::string* error) {
-  std::error_code ec;
-  fs::directory_iterator it(dir.empty() ? "." : dir, ec);
-  if (ec) {
-    if (error) *error = "opendir " + dir + ": " + ec.message();
+  const SpoolStore store(dir.empty() ? std::string() : dir + "/");
+  std::vector<SpoolFile> files;
+  if (const SysError listing = store.List(files, {SpoolFileKind::kWaiting, SpoolFileKind::kSetAside});
+      !listing.ok()) {
+    if (error) *error = listing.Text();
     return std::nullopt;
   }
   std::vector<SpoolEntry> entries;
-  for (const auto& item : it) {
-    const std::string name = item.path().filename().string();
-    const bool bad = EndsWith(name, ".bad");
-    if (!EndsWith(name, ".dd8") && !bad) continue;
-    if (!item.is_regular_file(ec)) continue;
+  for (const SpoolFile& file : files) {
     SpoolEntry entry;
-    entry.name = name;
-    entry.set_aside = bad;
-    entry.mtime_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                         item.last_write_time(ec).time_since_epoch()).count();
-    std::ifstream in(item.path(), std::ios::binary);
-    if (!in) {
+    entry.name = file.name;
+    entry.set_aside = file.kind == SpoolFileKind::kSetAside;
+    entry.mtime_ns = file.mtime_ns;
+    std::string bytes;
+    if (!store.ReadBytes(file.path, bytes).ok()) {
+      entry.size = file.size;
       entry.problem = "cannot be read";
     } else {
-      InspectSpoolBytes({std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()}, entry);
+      InspectSpoolBytes(bytes, entry);
     }
     entries.push_back(std::move(entry));
   }
-  std::sort(entries.begin(), entries.end(), [](const SpoolEntry& a, const SpoolEntry& b) {
-    return a.mtime_ns != b.mtime_ns ? a.mtime_ns < b.mtime_ns : a.name < b.name;
-  });
   return entries;
 }
 

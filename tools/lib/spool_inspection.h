@@ -1,5 +1,6 @@
-// Reading a spool directory for the spool inspector: every ".dd8" file (and
-// every ".bad" file set aside by the forwarder), oldest first, each decoded.
+// Reading a spool directory for the spool inspector: every spool file (and
+// every file set aside by the forwarder), oldest first, each decoded. Which
+// files these are is SpoolStore's business (station/spool_store.h).
 #pragma once
 
 #include <cstdint>
@@ -25,7 +26,8 @@ struct SpoolEntry {
 // mtStationEvent, a record of kind 15.
 void InspectSpoolBytes(const std::string& bytes, SpoolEntry& entry);
 
-// All ".dd8" and ".bad" files of dir, oldest first (modification time, then name).
+// The spool files and set-aside files of dir, oldest first (modification
+// time, then name).
 // Nothing when dir cannot be read, with the call, the path and the system's
 // reason in `error`.
 std::optional<std::vector<SpoolEntry>> InspectSpoolDirectory(const std::string& dir,
