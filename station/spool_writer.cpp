@@ -107,7 +107,7 @@ std::size_t SpoolWriter::AbandonBacklog() {
     Report(Severity::kError, std::to_string(count) +
                                  " event record(s) lost at shut-down: neither the spool "
                                  "directory nor the rescue directory took them (last cause: " +
-                                 last_failure_.Text() + ")");
+                                 FailureTextLocked() + ")");
   }
   return count;
 }
@@ -157,7 +157,7 @@ void SpoolWriter::KeepLocked(const StationEventBytes& record) {
   if (backlog_.size() < capacity_) {
     if (backlog_.empty()) {
       Report(Severity::kError, "event records kept in memory: no directory takes them (" +
-                                   last_failure_.Text() + ")");
+                                   FailureTextLocked() + ")");
     }
     backlog_.push_back(record);
     return;
@@ -171,6 +171,11 @@ void SpoolWriter::KeepLocked(const StationEventBytes& record) {
     overflowing_ = true;
     WriteErrorLog(error_dir_, kErrorSpoolWrite);
   }
+}
+
+std::string SpoolWriter::FailureTextLocked() const {
+  if (!rescue_) return last_failure_.Text();
+  return last_failure_.Text() + "; rescue directory: " + rescue_failure_.Text();
 }
 
 // A directory that cannot be flushed leaves the records on disk but their
@@ -193,10 +198,12 @@ std::optional<std::string> SpoolWriter::WriteRecordLocked(const StationEventByte
   }
   std::optional<std::string> rescued;
   if (rescue_) {
+    // The spool location's cause is the one an operator has to act on; the
+    // rescue directory's is kept beside it.
     const SysError primary_failure = last_failure_;
     rescued = WriteAtLocked(*rescue_, record);
-    // The spool location's cause is the one an operator has to act on.
-    if (rescued) last_failure_ = primary_failure;
+    if (!rescued) rescue_failure_ = last_failure_;
+    last_failure_ = primary_failure;
   }
   NoteLocationLocked(true, rescued.has_value());
   return rescued;

@@ -92,6 +92,8 @@ private:
   void NoteLocationLocked(bool primary_failed, bool rescued);
   void NoteDirectorySyncLocked(const SysError& error);
   void KeepLocked(const StationEventBytes& record);
+  // Both locations' causes, for the reports of records kept in memory or lost.
+  std::string FailureTextLocked() const;
 
   const std::string error_dir_;
   DateTimeClock& clock_;
@@ -107,7 +109,8 @@ private:
   bool overflowing_ = false;   // a run of overflow losses has been logged
   bool rescuing_ = false;      // a run of records written to the rescue directory has been reported
   bool unsynced_ = false;      // a run of directory flush failures has been reported
-  SysError last_failure_;      // the cause of the last refused write
+  SysError last_failure_;      // why the spool location refused the last record it refused
+  SysError rescue_failure_;    // why the rescue directory refused the last record it refused
 };
 
 }  // namespace drvvzt

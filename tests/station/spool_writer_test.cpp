@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include "platform/datetime.h"
+#include "platform/diagnostics.h"
 #include "platform/error_log.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/faulty_file_system.h"
 #include "tests/support/temp_dir.h"
 
 namespace drvvzt {
@@ -17,6 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::FakeDateTimeClock;
+using testing::FaultyFileSystem;
 using testing::TempDir;
 
 double At(int day, int h, int m, int s, int ms) {
@@ -31,7 +35,8 @@ StationEventBytes Record(std::uint8_t tag) {
 
 std::vector<std::string> FileNames(const fs::path& dir) {
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dir, ec)) names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -76,17 +81,6 @@ TEST_F(SpoolWriterTest, PrefixWithoutSlashNamesFilesInTheParent) {
   EXPECT_EQ(dir.Read("spool1BF7E378.dd8").size(), 26u);
 }
 
-TEST_F(SpoolWriterTest, NameClashKeepsBothRecords) {
-  SpoolWriter writer(Prefix(""), dir.path().string(), clock);
-  dir.Write("1BF7E379.dd8", "from last month");
-  ASSERT_TRUE(writer.Spool(Record(1)));
-  ASSERT_TRUE(writer.Spool(Record(2)));  // same millisecond
-  EXPECT_EQ(FileNames(dir.path()),
-            (std::vector<std::string>{"1BF7E378.dd8", "1BF7E379.dd8", "1BF7E37A.dd8"}));
-  EXPECT_EQ(dir.Read("1BF7E379.dd8"), "from last month");
-  EXPECT_EQ(static_cast<std::uint8_t>(dir.Read("1BF7E37A.dd8")[5]), 2);
-}
-
 TEST_F(SpoolWriterTest, UnwritableDirectoryKeepsRecordsAndWritesThemLater) {
   // A plain file where the spool directory should be makes every write fail.
   dir.Write("spool", "not a directory");
@@ -123,18 +117,129 @@ TEST_F(SpoolWriterTest, BacklogOverflowLosesOnlyWhatDoesNotFitAndSaysSo) {
   EXPECT_EQ(FileNames(dir.path() / "spool").size(), 1u);
 }
 
-TEST_F(SpoolWriterTest, RecoverLeftovers) {
-  SpoolWriter writer(Prefix("q/"), dir.path().string(), clock);
-  fs::create_directory(dir.path() / "q");
+// Reports the driver makes while a test runs, for reading afterwards.
+class ReportLog {
+public:
+  ReportLog() {
+    SetDiagnosticSink([this](Severity, const std::string& text) {
+      std::lock_guard lock(mutex_);
+      lines_.push_back(text);
+    });
+  }
+  ~ReportLog() { SetDiagnosticSink({}); }
+  std::vector<std::string> Containing(const std::string& part) const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> found;
+    for (const std::string& line : lines_) {
+      if (line.find(part) != std::string::npos) found.push_back(line);
+    }
+    return found;
+  }
+
+private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+// Both locations are recovered at start; a leftover that cannot be finished
+// stays and is logged as a refused record.
+TEST_F(SpoolWriterTest, RecoverLeftoversInBothLocations) {
   const auto full = SpoolFileContent(Record(9));
-  dir.Write("q/1BF7E378.dd8", "taken");
-  dir.Write("q/1BF7E378-1-0.dd8-tmp", std::string(full.begin(), full.end()));
-  dir.Write("q/5265C00-1-1.dd8-tmp", std::string(full.begin(), full.begin() + 10));
-  dir.Write("q/notes.txt", "left alone");
+  const std::string whole(full.begin(), full.end());
+  fs::create_directory(dir.path() / "q");
+  fs::create_directory(dir.path() / "rescue");
+  dir.Write("q/1BF7E378-1-0.dd8-tmp", whole);
+  dir.Write("rescue/5265C00-1-1.dd8-tmp", whole);
+  ReportLog reports;
+  FaultyFileSystem faulty;
+  faulty.FailEvery("link", EIO, dir.File("q/"));
+  SpoolWriter writer(Prefix("q/"), dir.path().string(), clock, kSpoolBacklogCapacity, faulty);
+  writer.SetRescueDirectory(dir.File("rescue"));
   writer.RecoverLeftovers();
-  EXPECT_EQ(FileNames(dir.path() / "q"),
-            (std::vector<std::string>{"1BF7E378.dd8", "1BF7E379.dd8", "notes.txt"}));
-  EXPECT_EQ(dir.Read("q/1BF7E379.dd8"), std::string(full.begin(), full.end()));
+  EXPECT_EQ(reports.Containing("link " + dir.File("q/1BF7E378-1-0.dd8-tmp")).size(), 1u);
+  EXPECT_EQ(FileNames(dir.path() / "q"), std::vector<std::string>{"1BF7E378-1-0.dd8-tmp"});
+  EXPECT_EQ(FileNames(dir.path() / "rescue"), std::vector<std::string>{"5265C00.dd8"});
+  EXPECT_EQ(dir.Read("error.txt"), ErrorLogLine(21));
+}
+
+// Whatever call the spool location fails, the record is on disk in the rescue
+// directory, whole, and the cause is kept for the operator.
+TEST_F(SpoolWriterTest, RefusedRecordGoesToTheRescueDirectoryWithItsCause) {
+  struct Case {
+    const char* op;
+    int error;
+  } cases[] = {
+      {"mkdir", EACCES}, {"open", EACCES}, {"write", ENOSPC}, {"write", EIO},
+      {"fsync", EIO},    {"close", EIO},   {"link", EIO},     {"unlink", EIO},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.op + std::string(" ") + ErrnoText(c.error));
+    TempDir work;
+    ReportLog reports;
+    FaultyFileSystem faulty;
+    faulty.FailNth(c.op, 1, c.error, work.File("spool"));
+    SpoolWriter writer(work.File("spool/"), work.path().string(), clock, kSpoolBacklogCapacity, faulty);
+    writer.SetRescueDirectory(work.File("rescue"));
+    const std::optional<std::string> path = writer.SpoolToFile(Record(5));
+    ASSERT_TRUE(path);
+    EXPECT_EQ(*path, work.File("rescue/1BF7E378.dd8"));
+    const auto full = SpoolFileContent(Record(5));
+    EXPECT_EQ(work.Read("rescue/1BF7E378.dd8"), std::string(full.begin(), full.end()));
+    EXPECT_TRUE(FileNames(work.path() / "spool").empty()) << "no half record left behind";
+
+    const SysError cause = writer.LastFailure();
+    EXPECT_EQ(cause.call, c.op);
+    EXPECT_EQ(cause.error_number, c.error);
+    EXPECT_EQ(reports.Containing(cause.Text()).size(), 1u) << "the rescue is reported with its cause";
+    EXPECT_EQ(work.Read("error.txt"), ErrorLogLine(21));
+  }
+}
+
+// With both directories refusing, records wait in memory in order and reach
+// the disk, oldest first, as soon as the file system takes them again.
+TEST_F(SpoolWriterTest, BothLocationsRefusingKeepsRecordsInMemoryUntilTheDiskTakesThem) {
+  ReportLog reports;
+  FaultyFileSystem faulty;
+  faulty.FailEvery("write", ENOSPC);
+  SpoolWriter writer(Prefix("spool/"), dir.path().string(), clock, kSpoolBacklogCapacity, faulty);
+  writer.SetRescueDirectory(dir.File("rescue"));
+  EXPECT_FALSE(writer.Spool(Record(1)));
+  EXPECT_FALSE(writer.WriteAhead(Record(2))) << "a write-ahead copy is not kept in memory";
+  EXPECT_FALSE(writer.Spool(Record(3)));
+  EXPECT_EQ(writer.BacklogSize(), 2u);
+  EXPECT_EQ(writer.LastFailure().call, "write");
+  EXPECT_EQ(writer.LastFailure().path.rfind(Prefix("spool/"), 0), 0u) << "the spool location's cause";
+  EXPECT_EQ(reports.Containing("kept in memory").size(), 1u);
+
+  faulty.Heal();
+  clock.AdvanceMs(1);
+  EXPECT_TRUE(writer.Spool(Record(4)));
+  EXPECT_EQ(writer.BacklogSize(), 0u);
+  const auto names = FileNames(dir.path() / "spool");
+  ASSERT_EQ(names.size(), 3u);
+  const std::uint8_t expected[] = {1, 3, 4};
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    EXPECT_EQ(static_cast<std::uint8_t>(dir.Read("spool/" + names[i])[5]), expected[i]) << names[i];
+  }
+  EXPECT_TRUE(FileNames(dir.path() / "rescue").empty());
+}
+
+// A directory that cannot be flushed keeps the record where it is (a detour
+// would double every record on such a file system) and is reported once.
+TEST_F(SpoolWriterTest, DirectoryFlushFailureKeepsTheRecordAndIsReportedOnce) {
+  ReportLog reports;
+  fs::create_directory(dir.path() / "spool");
+  FaultyFileSystem faulty;
+  faulty.FailOn("fsync", EINVAL, dir.File("spool"));  // files in it flush, the directory does not
+  SpoolWriter writer(Prefix("spool/"), dir.path().string(), clock, kSpoolBacklogCapacity, faulty);
+  writer.SetRescueDirectory(dir.File("rescue"));
+  EXPECT_TRUE(writer.Spool(Record(1)));
+  clock.AdvanceMs(1);
+  EXPECT_TRUE(writer.Spool(Record(2)));
+  EXPECT_EQ(FileNames(dir.path() / "spool").size(), 2u);
+  EXPECT_FALSE(fs::exists(dir.path() / "rescue"));
+  EXPECT_EQ(reports.Containing("power cut").size(), 1u);
+  EXPECT_EQ(dir.Read("error.txt"), "");
 }
 
 TEST_F(SpoolWriterTest, TwoThreadsLoseNothing) {

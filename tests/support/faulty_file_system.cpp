@@ -7,7 +7,12 @@ namespace drvvzt::testing {
 
 void FaultyFileSystem::FailNth(const std::string& op, int nth, int error, const std::string& under) {
   std::lock_guard lock(mutex_);
-  faults_.push_back(Fault{op, under, nth, error, 0});
+  faults_.push_back(Fault{op, under, false, nth, error, 0});
+}
+
+void FaultyFileSystem::FailOn(const std::string& op, int error, const std::string& path) {
+  std::lock_guard lock(mutex_);
+  faults_.push_back(Fault{op, path, true, 0, error, 0});
 }
 
 void FaultyFileSystem::FailEvery(const std::string& op, int error, const std::string& under) {
@@ -31,7 +36,9 @@ bool FaultyFileSystem::Fails(const std::string& op, const std::string& path) {
     std::lock_guard lock(mutex_);
     ++calls_[op];
     for (Fault& fault : faults_) {
-      if (fault.op != op || path.compare(0, fault.under.size(), fault.under) != 0) continue;
+      const bool matches = fault.exact ? path == fault.under
+                                       : path.compare(0, fault.under.size(), fault.under) == 0;
+      if (fault.op != op || !matches) continue;
       ++fault.seen;
       if (error == 0 && (fault.nth == 0 || fault.seen == fault.nth)) error = fault.error;
     }

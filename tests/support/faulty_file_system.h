@@ -28,6 +28,8 @@ public:
   void FailNth(const std::string& op, int nth, int error, const std::string& under = "");
   // Every call of op on a path starting with `under` fails with error.
   void FailEvery(const std::string& op, int error, const std::string& under = "");
+  // Every call of op on exactly this path (a directory, not what is in it).
+  void FailOn(const std::string& op, int error, const std::string& path);
   // The file system works again.
   void Heal();
   // How many calls of op were made (failed ones included).
@@ -52,7 +54,8 @@ private:
   struct Fault {
     std::string op;
     std::string under;
-    int nth = 0;  // 0: every call
+    bool exact = false;  // `under` is the whole path
+    int nth = 0;         // 0: every call
     int error = 0;
     int seen = 0;
   };
