@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <mutex>
@@ -14,7 +16,9 @@
 #include "platform/error_log.h"
 #include "server/server_link.h"
 #include "server/wire_format.h"
+#include "platform/diagnostics.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/faulty_file_system.h"
 #include "tests/support/link_doubles.h"
 #include "tests/support/temp_dir.h"
 #include "tools/lib/message_server_emulator.h"
@@ -59,9 +63,14 @@ protected:
   SpoolForwarderTest()
       : spool_dir(dir.path() / "spool"),
         forwarder(link, in_flight, tick, spool_dir.string() + "/", dir.path().string(),
-                  [this](const std::string& text) { log.push_back(text); }) {
+                  [this](const std::string& text) { log.push_back(text); }, faulty) {
     fs::create_directory(spool_dir);
+    SetDiagnosticSink([this](Severity, const std::string& text) {
+      std::lock_guard lock(reports_mutex);
+      reports.push_back(text);
+    });
   }
+  ~SpoolForwarderTest() override { SetDiagnosticSink({}); }
 
   // Writes a spool file whose modification time lies `age_s` seconds back.
   std::string AddFile(const std::string& name, const std::string& content, int age_s) {
@@ -80,6 +89,12 @@ protected:
     forwarder.OnSpoolFileSettled(path, fate);
   }
   void Acknowledge() { Settle(SpoolFate::kAcknowledged); }
+  std::size_t ReportsContaining(const std::string& part) {
+    std::lock_guard lock(reports_mutex);
+    return static_cast<std::size_t>(std::count_if(reports.begin(), reports.end(), [&](const std::string& r) {
+      return r.find(part) != std::string::npos;
+    }));
+  }
   std::vector<char> Tags() const {
     std::vector<char> tags;
     for (const auto& q : link.queued) tags.push_back(q.body.empty() ? '-' : static_cast<char>(q.body[0]));
@@ -92,7 +107,10 @@ protected:
   ScriptedLink link;
   InFlightFiles in_flight;
   testing::FakeTickClock tick;
+  testing::FaultyFileSystem faulty;
   std::vector<std::string> log;
+  std::mutex reports_mutex;
+  std::vector<std::string> reports;
   SpoolForwarder forwarder;
 };
 
@@ -260,11 +278,8 @@ TEST_F(SpoolForwarderTest, RefusedByAFullQueueIsOfferedAgainAtTheNextStep) {
 TEST_F(SpoolForwarderTest, UnreadableOrShortFileIsSetAsideAndTheNextGoesOut) {
   const std::string short_file = AddFile("A.dd8", "xy", 30);
   AddFile("A.dd8.bad", "earlier", 40);
-  const std::string unreadable = AddFile("B.dd8", SpoolContent(mtStationEvent, "b"), 20);
-  fs::permissions(unreadable, fs::perms::none);
-  // Permissions do not stop a privileged user; then that case is left out.
-  const bool can_read_anyway = ReadWholeFile(unreadable).has_value();
-  if (can_read_anyway) fs::remove(unreadable);
+  const std::string unreadable = AddEvent("B.dd8", 'b', 20);
+  faulty.FailEvery("read", EIO, unreadable);
   AddEvent("C.dd8", 'c', 10);
 
   forwarder.Step();
@@ -272,13 +287,84 @@ TEST_F(SpoolForwarderTest, UnreadableOrShortFileIsSetAsideAndTheNextGoesOut) {
   EXPECT_FALSE(fs::exists(short_file));
   EXPECT_TRUE(fs::exists(spool_dir / "A.dd8.1.bad")) << "the earlier .bad file is kept";
   EXPECT_EQ(dir.Read("spool/A.dd8.1.bad"), "xy");
-  if (!can_read_anyway) {
-    EXPECT_TRUE(fs::exists(unreadable + ".bad"));
-    EXPECT_EQ(log.size(), 2u);
-    EXPECT_EQ(dir.Read("error.txt"), ErrorLogLine(22) + ErrorLogLine(22));
+  EXPECT_EQ(dir.Read("spool/A.dd8.bad"), "earlier");
+  EXPECT_TRUE(fs::exists(unreadable + ".bad"));
+  EXPECT_EQ(log, (std::vector<std::string>{kLogSpoolFileBad + short_file, kLogSpoolFileBad + unreadable}));
+  EXPECT_EQ(dir.Read("error.txt"), ErrorLogLine(22) + ErrorLogLine(22));
+  EXPECT_EQ(ReportsContaining("read " + unreadable + ": " + ErrnoText(EIO)), 1u) << "the cause is kept";
+}
+
+// A file the process cannot read for want of descriptors or memory is not the
+// file's fault: it is passed over and goes out once the shortage is over.
+TEST_F(SpoolForwarderTest, FileUnreadableForWantOfResourcesIsPassedOverNotSetAside) {
+  for (int error : {EMFILE, ENFILE, ENOMEM}) {
+    SCOPED_TRACE(ErrnoText(error));
+    const std::string a = AddEvent("A.dd8", 'a', 20);
+    faulty.FailNth("open", 1, error, a);
+    tick.Advance(200);
+    forwarder.Step();
+    EXPECT_TRUE(link.queued.empty());
+    EXPECT_TRUE(fs::exists(a));
+    tick.Advance(200);
+    forwarder.Step();
+    ASSERT_EQ(Tags(), (std::vector<char>{'a'}));
+    Acknowledge();
+    link.queued.clear();
   }
-  ASSERT_FALSE(log.empty());
-  EXPECT_EQ(log[0], kLogSpoolFileBad + short_file);
+  EXPECT_TRUE(log.empty());
+  EXPECT_EQ(dir.Read("error.txt"), "");
+}
+
+// A file that can be neither read nor set aside is reported once and left on
+// disk; it does not hold up the files behind it.
+TEST_F(SpoolForwarderTest, FileThatCannotBeSetAsideIsSkippedAndReportedOnce) {
+  const std::string stuck = AddEvent("A.dd8", 'a', 30);
+  AddEvent("B.dd8", 'b', 20);
+  faulty.FailEvery("read", EIO, stuck);
+  faulty.FailEvery("link", EROFS, stuck);
+  forwarder.Step();
+  EXPECT_EQ(Tags(), (std::vector<char>{'b'}));
+  Acknowledge();  // the list runs dry and is made again
+  AddEvent("C.dd8", 'c', 10);
+  tick.Advance(200);
+  forwarder.Step();
+  EXPECT_EQ(Tags(), (std::vector<char>{'b', 'c'}));
+  EXPECT_TRUE(fs::exists(stuck));
+  EXPECT_EQ(dir.Read("error.txt"), ErrorLogLine(22));
+  EXPECT_EQ(ReportsContaining("link " + stuck + ": " + ErrnoText(EROFS)), 1u);
+  EXPECT_TRUE(log.empty()) << "the window is told only of files actually set aside";
+}
+
+// A location that cannot be listed holds nothing back from the others, is
+// reported once for the run of failures, and is forwarded once it can be read.
+TEST_F(SpoolForwarderTest, LocationThatCannotBeListedDoesNotStopTheOthers) {
+  const std::string rescue = dir.File("rescue");
+  fs::create_directory(rescue);
+  dir.Write("rescue/R.dd8", SpoolContent(mtStationEvent, std::string(22, 'r')));
+  AddEvent("A.dd8", 'a', 10);
+  forwarder.AddLocation(rescue + "/");
+  faulty.FailEvery("opendir", EACCES, spool_dir.string());
+  forwarder.Step();
+  Acknowledge();
+  tick.Advance(200);
+  forwarder.Step();
+  EXPECT_EQ(Tags(), (std::vector<char>{'r'}));
+  EXPECT_EQ(ReportsContaining("opendir " + spool_dir.string() + ": " + ErrnoText(EACCES)), 1u);
+
+  faulty.Heal();
+  tick.Advance(200);
+  forwarder.Step();
+  EXPECT_EQ(Tags(), (std::vector<char>{'r', 'a'}));
+  EXPECT_EQ(ReportsContaining("can be listed again"), 1u);
+}
+
+// Spool files carried over from a Windows station keep an uppercase suffix.
+TEST_F(SpoolForwarderTest, SuffixInAnyLetterCaseIsForwarded) {
+  AddEvent("5265C00.DD8", 'u', 20);
+  AddEvent("5265C01.Dd8", 'm', 10);
+  forwarder.Step();
+  Acknowledge();
+  EXPECT_EQ(Tags(), (std::vector<char>{'u', 'm'}));
 }
 
 TEST_F(SpoolForwarderTest, PrefixWithoutSlashSelectsByNameInTheParentDirectory) {
