@@ -207,41 +207,33 @@ SysError EnsureDirectory(FileSystem& fs, const std::string& dir) {
 
 bool EnsureDirectory(const std::string& dir) { return Succeeded(EnsureDirectory(PosixFileSystem(), dir)); }
 
-SysError ListRegularFiles(FileSystem& fs, const std::string& dir, bool details,
-                          std::vector<FileInfo>& files) {
-  files.clear();
+SysError ListFiles(FileSystem& fs, const std::string& dir, std::vector<std::string>& names) {
+  names.clear();
   const std::string name = DirectoryName(dir);
   DIR* handle = fs.OpenDir(name);
   if (handle == nullptr) return Failed("opendir", name);
   DirEntry entry;
   int more = 0;
   while ((more = fs.ReadDir(handle, entry)) > 0) {
-    if (entry.type != EntryType::kFile && entry.type != EntryType::kUnknown) continue;
-    if (entry.type == EntryType::kFile && !details) {
-      files.push_back(FileInfo{entry.name, 0, 0});
+    if (entry.type == EntryType::kUnknown) {
+      // A file removed since the listing saw it is simply left out.
+      struct stat info {};
+      if (fs.Stat(name + "/" + entry.name, &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    } else if (entry.type != EntryType::kFile) {
       continue;
     }
-    // A file removed since the listing saw it is simply left out.
-    struct stat info {};
-    if (fs.Stat(name + "/" + entry.name, &info) != 0 || !S_ISREG(info.st_mode)) continue;
-    files.push_back(FileInfo{entry.name,
-                             static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
-                                 info.st_mtim.tv_nsec,
-                             static_cast<std::uint64_t>(info.st_size)});
+    names.push_back(std::move(entry.name));
   }
   SysError error;
   if (more < 0) error = Failed("readdir", name);
   fs.CloseDir(handle);
-  if (!error.ok()) files.clear();
+  if (!error.ok()) names.clear();
   return error;
 }
 
 std::optional<std::vector<std::string>> ListFiles(const std::string& dir) {
-  std::vector<FileInfo> files;
-  if (!Succeeded(ListRegularFiles(PosixFileSystem(), dir, false, files))) return std::nullopt;
   std::vector<std::string> names;
-  names.reserve(files.size());
-  for (FileInfo& file : files) names.push_back(std::move(file.name));
+  if (!Succeeded(ListFiles(PosixFileSystem(), dir, names))) return std::nullopt;
   return names;
 }
 

@@ -23,13 +23,6 @@
 
 namespace drvvzt {
 
-// A regular file found in a directory.
-struct FileInfo {
-  std::string name;           // within the directory
-  std::int64_t mtime_ns = 0;  // modification time; 0 unless asked for
-  std::uint64_t size = 0;     // 0 unless asked for
-};
-
 // The whole content of a file.
 SysError ReadWholeFile(FileSystem& fs, const std::string& path, std::string& content);
 std::optional<std::string> ReadWholeFile(const std::string& path);
@@ -71,12 +64,10 @@ bool SyncDirectory(const std::string& dir);
 SysError EnsureDirectory(FileSystem& fs, const std::string& dir);
 bool EnsureDirectory(const std::string& dir);
 
-// The regular files in dir (empty: the current directory), in no particular
-// order. With details, each file's modification time and size as well; without,
-// a stat() is made only where the listing does not tell a file's type.
-SysError ListRegularFiles(FileSystem& fs, const std::string& dir, bool details,
-                          std::vector<FileInfo>& files);
-// Names (not paths) of the regular files in dir. Nothing when it cannot be read.
+// Names (not paths) of the regular files in dir (empty: the current directory),
+// in no particular order. A stat() is made only where the listing does not
+// tell a file's type, so a large spool directory costs one pass.
+SysError ListFiles(FileSystem& fs, const std::string& dir, std::vector<std::string>& names);
 std::optional<std::vector<std::string>> ListFiles(const std::string& dir);
 
 // Removes a file. ok() when it is gone (also when it was missing).

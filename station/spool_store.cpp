@@ -187,14 +187,14 @@ std::string SpoolStore::Publish(const std::string& temp, const std::string& base
 SysError SpoolStore::List(std::vector<SpoolFile>& files,
                           std::initializer_list<SpoolFileKind> kinds) const {
   files.clear();
-  std::vector<FileInfo> found;
-  if (SysError error = ListRegularFiles(*fs_, Directory(), false, found); !error.ok()) return error;
+  std::vector<std::string> names;
+  if (SysError error = ListFiles(*fs_, Directory(), names); !error.ok()) return error;
   const std::string name_prefix = NamePrefix();
   const std::string directory_part = DirectoryPart();
-  for (const FileInfo& file : found) {
-    const std::optional<SpoolFileKind> kind = ClassifySpoolName(file.name, name_prefix);
+  for (const std::string& name : names) {
+    const std::optional<SpoolFileKind> kind = ClassifySpoolName(name, name_prefix);
     if (!kind || !Wanted(*kind, kinds)) continue;
-    SpoolFile spool_file{directory_part + file.name, file.name, *kind, 0, 0};
+    SpoolFile spool_file{directory_part + name, name, *kind, 0, 0};
     // A file removed since it was listed is left out.
     struct stat info {};
     if (fs_->Stat(spool_file.path, &info) != 0) continue;
@@ -212,15 +212,16 @@ SysError SpoolStore::Count(bool with_oldest, std::size_t& files,
                            std::optional<std::time_t>& oldest) const {
   files = 0;
   oldest.reset();
-  std::vector<FileInfo> found;
-  if (SysError error = ListRegularFiles(*fs_, Directory(), false, found); !error.ok()) return error;
+  std::vector<std::string> names;
+  if (SysError error = ListFiles(*fs_, Directory(), names); !error.ok()) return error;
   const std::string name_prefix = NamePrefix();
-  for (const FileInfo& file : found) {
-    if (!IsSpoolFileName(file.name, name_prefix)) continue;
+  const std::string directory_part = DirectoryPart();
+  for (const std::string& name : names) {
+    if (!IsSpoolFileName(name, name_prefix)) continue;
     ++files;
     if (!with_oldest) continue;
     struct stat info {};
-    if (fs_->Stat(DirectoryPart() + file.name, &info) != 0) continue;
+    if (fs_->Stat(directory_part + name, &info) != 0) continue;
     if (!oldest || info.st_mtime < *oldest) oldest = info.st_mtime;
   }
   return {};

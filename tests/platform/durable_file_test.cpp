@@ -166,15 +166,15 @@ TEST(DurableFileFaults, EachHelperReportsTheCallThatFailed) {
        dir.File("d")},
       {"opendir", {"opendir", 1, EACCES},
        [&](FileSystem& f) {
-         std::vector<FileInfo> files;
-         return ListRegularFiles(f, dir.path().string(), false, files);
+         std::vector<std::string> names;
+         return ListFiles(f, dir.path().string(), names);
        },
        dir.path().string()},
       {"readdir", {"readdir", 1, EIO},
        [&](FileSystem& f) {
-         std::vector<FileInfo> files;
-         SysError error = ListRegularFiles(f, dir.path().string(), true, files);
-         EXPECT_TRUE(files.empty()) << "a partial listing is no listing";
+         std::vector<std::string> names;
+         SysError error = ListFiles(f, dir.path().string(), names);
+         EXPECT_TRUE(names.empty()) << "a partial listing is no listing";
          return error;
        },
        dir.path().string()},
