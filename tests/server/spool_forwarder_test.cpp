@@ -201,7 +201,9 @@ TEST_F(SpoolForwarderTest, FileTheServerKeepsRefusingGoesToTheBack) {
   Acknowledge();  // B, and C right after it
   Acknowledge();  // C, and A once the others are gone
   std::vector<char> expected(kSpoolRefusalLimit, 'a');
-  expected.insert(expected.end(), {'b', 'c', 'a'});
+  expected.push_back('b');
+  expected.push_back('c');
+  expected.push_back('a');
   EXPECT_EQ(Tags(), expected);
   EXPECT_TRUE(fs::exists(a));
   Acknowledge();
