@@ -66,7 +66,7 @@ public:
                  std::string path_for_soob, std::string error_dir, LogFn log = {},
                  FileSystem& fs = PosixFileSystem());
 
-  // Another prefix whose ".dd8" files are forwarded too (the rescue directory).
+  // Another prefix whose spool files are forwarded too (the rescue directory).
   void AddLocation(const std::string& prefix);
 
   // One forwarding step: with the link up, no file in flight and the spacing

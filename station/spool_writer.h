@@ -71,7 +71,7 @@ public:
   std::size_t AbandonBacklog();
 
   // Finishes temporary files a crash left behind: a complete one gets a free
-  // ".dd8" name, an incomplete one is removed. Call once at start-up.
+  // spool name, an incomplete one is removed. Call once at start-up.
   void RecoverLeftovers();
 
   // The directory the spool files are in ("" = the current directory).
