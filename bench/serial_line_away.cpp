@@ -1,11 +1,13 @@
-// CPU time of the serial component while its station is idle and while its
-// device is gone, each over a stretch of wall time with a real sleeping timer
-// (the window's toolkit timer does the same: one wake-up per period).
+// CPU time and wake-ups of the serial component while its station is idle and
+// while its device is gone, each over a stretch of wall time, with a timer that
+// sleeps as the window's toolkit does: until the device reports bytes or the
+// wake-up the component asked for falls due.
 //
 // The device is a pseudo-terminal whose master is closed to stand in for an
 // unplugged adapter. Prints one table; takes 2 x --seconds (default 10).
 //
 //   serial_line_away [--seconds N]
+#include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
 #include <termios.h>
@@ -18,8 +20,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
-#include <thread>
 
 #include "station/poll_timer.h"
 #include "station/serial_port.h"
@@ -30,25 +32,44 @@ using Clock = std::chrono::steady_clock;
 using drvvzt::PollTimer;
 using drvvzt::TSerialPort;
 
-// Sleeps until each period is due and runs the tick on this thread.
+// Sleeps in poll() on the watched descriptor until it turns readable or the
+// wake-up is due, and runs the tick on this thread.
 class SleepingPollTimer final : public PollTimer {
 public:
-  void Start(std::uint32_t period_ms, std::function<void()> tick) override {
-    period_ = std::chrono::milliseconds(period_ms);
+  void Start(std::function<void()> tick) override {
     tick_ = std::move(tick);
-    next_ = Clock::now() + period_;
+    wake_.reset();
   }
-  void Stop() override { tick_ = nullptr; }
+  void WakeIn(std::uint32_t delay_ms) override {
+    if (tick_) wake_ = Clock::now() + std::chrono::milliseconds(delay_ms);
+  }
+  void CancelWake() override { wake_.reset(); }
+  void Stop() override {
+    tick_ = nullptr;
+    wake_.reset();
+    fd_ = -1;
+  }
+  bool WatchArrivals(int fd) override {
+    fd_ = fd;
+    return true;
+  }
 
   // Runs ticks until wall time `span` has passed; the number of ticks.
   long RunFor(Clock::duration span) {
     const auto end = Clock::now() + span;
     long ticks = 0;
     for (;;) {
-      const auto wake = tick_ ? std::min(next_, end) : end;
-      std::this_thread::sleep_until(wake);
-      if (Clock::now() >= end) return ticks;
-      next_ += period_;
+      const auto until = wake_ ? std::min(*wake_, end) : end;
+      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+      pollfd pfd{fd_, POLLIN, 0};
+      const int ready = ::poll(&pfd, 1, static_cast<int>(std::max<long>(wait.count(), 0)));
+      const auto now = Clock::now();
+      const bool due = wake_ && now >= *wake_;
+      if (ready <= 0 && !due) {
+        if (now >= end) return ticks;
+        continue;
+      }
+      if (due) wake_.reset();
       auto tick = tick_;
       if (tick) {
         tick();
@@ -59,8 +80,8 @@ public:
 
 private:
   std::function<void()> tick_;
-  Clock::duration period_{};
-  Clock::time_point next_{};
+  std::optional<Clock::time_point> wake_;
+  int fd_ = -1;
 };
 
 double CpuSeconds() {
