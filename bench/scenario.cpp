@@ -37,7 +37,7 @@
 #include "station/station_event.h"
 #include "tests/support/driver_process.h"
 #include "tools/lib/message_server_emulator.h"
-#include "tools/lib/station_packet.h"
+#include "station/station_packet.h"
 
 namespace {
 
@@ -160,9 +160,9 @@ private:
 };
 
 std::string Packet(int object) {
-  drvvzt::tools::StationPacketFields fields;
+  drvvzt::StationPacketFields fields;
   fields.object_number = static_cast<std::uint16_t>(object);
-  return drvvzt::tools::StationPacketText(fields);
+  return drvvzt::StationPacketText(fields);
 }
 
 // Station events seen by the emulator: object number -> first arrival.

@@ -373,7 +373,8 @@ void TSerialPort::SetDTR(bool On) {
 void TSerialPort::SetPort(TPortNumber value) {
   if (Connected()) return;
   port_ = value;
-  if (value != pnCustom) port_name_ = "\\\\.\\COM" + std::to_string(static_cast<int>(value));
+  if (value != pnCustom)
+    port_name_ = std::string(kDeviceNamespacePrefix) + "COM" + std::to_string(static_cast<int>(value));
 }
 
 void TSerialPort::SetPortName(const std::string& value) {

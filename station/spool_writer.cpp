@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 
+#include "platform/bytes.h"
 #include "platform/datetime.h"
 #include "platform/diagnostics.h"
 #include "platform/durable_file.h"
@@ -28,24 +29,11 @@ std::string Hex(std::uint32_t n) {
   return text;
 }
 
-std::optional<std::uint32_t> ParseBase(const std::string& base) {
-  if (base.empty() || base.size() > 8) return std::nullopt;
-  std::uint32_t n = 0;
-  for (char c : base) {
-    int d = -1;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    if (d < 0) return std::nullopt;
-    n = (n << 4) | static_cast<std::uint32_t>(d);
-  }
-  return n;
-}
-
 // The base name of the k-th try: the base itself, then its successors. An empty
 // base (the time could not be read) continues with 1, 2, ...
 std::string Candidate(const std::string& base, std::uint32_t k) {
   if (k == 0) return base;
-  const std::uint32_t n = ParseBase(base).value_or(0);
+  const std::uint32_t n = ParseHexDigits(base).value_or(0);
   return Hex(n + k);
 }
 

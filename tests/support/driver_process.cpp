@@ -22,10 +22,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr char kOutputFile[] = "driver.out";
 
-bool EndsWith(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 }  // namespace
 
 std::string DriverProgramPath() {
@@ -177,7 +173,7 @@ std::multiset<std::int32_t> SpoolObjectNumbers(const std::string& dir) {
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
-    if (!EndsWith(name, ".dd8")) continue;
+    if (!name.ends_with(".dd8")) continue;
     std::ifstream in(it->path(), std::ios::binary);
     std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                     std::istreambuf_iterator<char>());
@@ -192,7 +188,7 @@ std::vector<std::uintmax_t> SpoolFileSizes(const std::string& dir) {
   std::vector<std::uintmax_t> sizes;
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    if (EndsWith(it->path().filename().string(), ".dd8")) sizes.push_back(it->file_size(ec));
+    if (it->path().filename().string().ends_with(".dd8")) sizes.push_back(it->file_size(ec));
   }
   return sizes;
 }
@@ -202,7 +198,7 @@ std::vector<std::string> SpoolTempFiles(const std::string& dir) {
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
-    if (EndsWith(name, ".dd8-tmp")) names.push_back(name);
+    if (name.ends_with(".dd8-tmp")) names.push_back(name);
   }
   return names;
 }

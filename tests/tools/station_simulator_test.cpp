@@ -18,7 +18,7 @@
 #include "station/serial_port.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tools/tool_programs.h"
-#include "tools/lib/station_packet.h"
+#include "station/station_packet.h"
 
 extern char** environ;
 
@@ -26,8 +26,6 @@ namespace drvvzt {
 namespace {
 
 using testing::TempDir;
-using tools::StationPacketFields;
-using tools::StationPacketText;
 
 std::string SimulatorPath() { return testing::ToolPath("station_simulator"); }
 

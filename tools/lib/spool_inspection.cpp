@@ -7,22 +7,13 @@
 #include <sstream>
 #include <system_error>
 
+#include "platform/bytes.h"
 #include "tools/lib/event_text.h"
 
 namespace drvvzt {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::uint32_t LittleEndian32(const std::string& bytes) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<std::uint8_t>(bytes[static_cast<std::size_t>(i)]);
-  return v;
-}
-
-bool EndsWith(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 }  // namespace
 
@@ -32,7 +23,7 @@ void InspectSpoolBytes(const std::string& bytes, SpoolEntry& entry) {
     entry.problem = "shorter than the 4-byte message type";
     return;
   }
-  entry.msg_type = LittleEndian32(bytes);
+  entry.msg_type = GetU32(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()), 0);
   const std::string body = bytes.substr(4);
   if (body.size() == kStationEventSize) {
     entry.event = DecodeStationEvent(
@@ -58,8 +49,8 @@ std::optional<std::vector<SpoolEntry>> InspectSpoolDirectory(const std::string& 
   std::vector<SpoolEntry> entries;
   for (const auto& item : it) {
     const std::string name = item.path().filename().string();
-    const bool bad = EndsWith(name, ".bad");
-    if (!EndsWith(name, ".dd8") && !bad) continue;
+    const bool bad = name.ends_with(".bad");
+    if (!name.ends_with(".dd8") && !bad) continue;
     if (!item.is_regular_file(ec)) continue;
     SpoolEntry entry;
     entry.name = name;
