@@ -58,14 +58,19 @@ bool TSerialPort::Connect() {
     StartPolling();
     return true;
   } catch (...) {
-    // Connect reports failure by its result only; what threw (the port map
-    // could not be read into memory) has no errno of its own.
+    // Connect reports failure by its result only.
     Disconnect();
     device_.Close();
     SetDevicePath({});
-    last_error_ = SysError::Of(ENOMEM, "open", StripDeviceNamespace(port_name_));
+    last_error_ = PortMapUnreadable();
     return false;
   }
+}
+
+// What throws while opening (the port map could not be read into memory) has
+// no errno of its own: it is reported as the memory it lacked.
+SysError TSerialPort::PortMapUnreadable() const {
+  return SysError::Of(ENOMEM, "open", StripDeviceNamespace(port_name_));
 }
 
 bool TSerialPort::ConnectOrAwait() {
@@ -176,7 +181,7 @@ void TSerialPort::ReopenTick() {
     error = OpenDevice();
   } catch (...) {
     device_.Close();
-    error = SysError::Of(ENOMEM, "open", StripDeviceNamespace(port_name_));
+    error = PortMapUnreadable();
   }
   if (!error.ok()) {
     last_error_ = error;

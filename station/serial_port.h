@@ -172,6 +172,7 @@ public:
 
 private:
   SysError OpenDevice();
+  SysError PortMapUnreadable() const;
   SysError ApplyLineSettings();
   void ReapplyIfOpen();
   void ResizeInputBuffer(std::uint32_t size);
