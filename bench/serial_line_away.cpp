@@ -36,7 +36,8 @@ using drvvzt::TSerialPort;
 // wake-up is due, and runs the tick on this thread.
 class SleepingPollTimer final : public PollTimer {
 public:
-  void Start(std::function<void()> tick) override {
+  // The component asks for no period; one would not be honoured here.
+  void Start(std::uint32_t, std::function<void()> tick) override {
     tick_ = std::move(tick);
     wake_.reset();
   }

@@ -1,7 +1,8 @@
-// Qt timer behind the serial poll. The wake-up is a precise timer, because a
-// fragment's deadline is counted in milliseconds, far below the coarse timers'
-// 5 % slack; the socket notifier on the device's arrival descriptor handles a
-// packet when its last byte arrives. Between the two the thread sleeps.
+// Qt timers behind the serial poll and the driver's tick. Both timers are
+// precise, because a fragment's deadline is counted in milliseconds, far below
+// the coarse timers' 5 % slack; the socket notifier on the device's arrival
+// descriptor handles a packet when its last byte arrives. The serial poll runs
+// without a period: between arrivals and wake-ups the thread sleeps.
 #include "shell/qt_poll_timer.h"
 
 #include <limits>
@@ -10,6 +11,8 @@
 namespace drvvzt {
 
 QtPollTimer::QtPollTimer() {
+  period_.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&period_, &QTimer::timeout, [this] { Tick(); });
   wake_.setTimerType(Qt::PreciseTimer);
   wake_.setSingleShot(true);
   QObject::connect(&wake_, &QTimer::timeout, [this] { Tick(); });
@@ -43,9 +46,14 @@ bool QtPollTimer::WatchArrivals(int fd) {
   return true;
 }
 
-void QtPollTimer::Start(std::function<void()> tick) {
+void QtPollTimer::Start(std::uint32_t period_ms, std::function<void()> tick) {
   tick_ = std::move(tick);
   wake_.stop();
+  if (period_ms > 0) {
+    period_.start(static_cast<int>(period_ms));
+  } else {
+    period_.stop();
+  }
 }
 
 void QtPollTimer::WakeIn(std::uint32_t delay_ms) {
@@ -57,6 +65,7 @@ void QtPollTimer::WakeIn(std::uint32_t delay_ms) {
 void QtPollTimer::CancelWake() { wake_.stop(); }
 
 void QtPollTimer::Stop() {
+  period_.stop();
   wake_.stop();
   DropArrivals();
   tick_ = nullptr;

@@ -1,6 +1,6 @@
-// The serial component's poll timer on the window's thread: a socket notifier
-// that ticks when the device reports new bytes, and a single-shot Qt timer for
-// the wake-ups the component asks for.
+// A poll timer on the window's thread: a Qt timer for the period, a socket
+// notifier that ticks when the device reports new bytes, and a single-shot Qt
+// timer for the wake-ups asked for.
 // Not thread-safe: create, start and stop it on the window's thread.
 #pragma once
 
@@ -18,7 +18,7 @@ namespace drvvzt {
 class QtPollTimer final : public PollTimer {
 public:
   QtPollTimer();
-  void Start(std::function<void()> tick) override;
+  void Start(std::uint32_t period_ms, std::function<void()> tick) override;
   void WakeIn(std::uint32_t delay_ms) override;
   void CancelWake() override;
   void Stop() override;
@@ -30,6 +30,7 @@ private:
   void Tick();
   void DropArrivals();
 
+  QTimer period_;
   QTimer wake_;
   std::unique_ptr<QSocketNotifier> arrivals_;
   std::function<void()> tick_;

@@ -150,7 +150,7 @@ void TSerialPort::AwaitDevice() {
   next_open_attempt_ = clock_.NowTick() + kReopenIntervalMs;
   // One wake-up per attempt instead of the poll: nothing to read until the
   // device is back.
-  timer_.Start([this] { ReopenTick(); });
+  timer_.Start(0, [this] { ReopenTick(); });
   timer_.WakeIn(kReopenIntervalMs);
 }
 
@@ -195,7 +195,7 @@ void TSerialPort::ReopenTick() {
 }
 
 void TSerialPort::StartPolling() {
-  timer_.Start([this] { Poll(); });
+  timer_.Start(0, [this] { Poll(); });
   const int arrival_fd = device_.ArrivalFd();
   arrivals_watched_ = arrival_fd >= 0 && timer_.WatchArrivals(arrival_fd);
   ArmNextPoll(false);

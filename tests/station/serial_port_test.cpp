@@ -85,6 +85,7 @@ TEST_F(SerialPortTest, ConnectOpensTheMappedDeviceAndStartsPolling) {
   EXPECT_TRUE(port_.Connected());
   EXPECT_EQ(port_.DevicePath(), pty_.slave_path());
   EXPECT_TRUE(timer_.Running());
+  EXPECT_EQ(timer_.PeriodMs(), 0u) << "no period";
   EXPECT_GE(timer_.WatchedFd(), 0) << "arrivals tick the poll";
   EXPECT_EQ(timer_.WakeDelay(), std::nullopt) << "an idle line asks for no wake-up";
 
