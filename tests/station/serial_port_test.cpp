@@ -263,6 +263,26 @@ TEST_F(SerialPortTest, ThrowingHandlerDoesNotCostTheFollowingPackets) {
   EXPECT_EQ(pty_.SlaveQueued(), 0u);
 }
 
+// Ticks that end early must still ask for the next one: no arrival may come
+// to bring it.
+TEST_F(SerialPortTest, TicksThatEndEarlyStillAskForTheNextWakeUp) {
+  port_.OnReceivePacket = [](TSerialPort&, const std::uint8_t*, std::uint32_t) {
+    throw std::runtime_error("handler failed");
+  };
+  ASSERT_TRUE(port_.Connect());
+  Feed(Stream(50));
+  EXPECT_THROW(timer_.Fire(), std::runtime_error);
+  EXPECT_EQ(timer_.WakeDelay(), 5u) << "the 12 bytes left are looked at again";
+
+  timer_.CancelWake();
+  serial_faults::Fail("ioctl(FIONREAD)", EINVAL);  // a failure that is no lost device
+  ASSERT_TRUE(timer_.Fire());
+  EXPECT_TRUE(port_.LineUp());
+  EXPECT_EQ(timer_.WakeDelay(), 5u) << "the count is tried again at the period";
+  ASSERT_TRUE(timer_.FireWake());
+  EXPECT_EQ(port_.PacketStartTime(), clock_.NowTick());
+}
+
 TEST_F(SerialPortTest, LineStatusCheckStopsWhenNoLineSignalIsOn) {
   port_.SetCheckLineStatus(true);
   ASSERT_TRUE(port_.Connect());
