@@ -16,6 +16,7 @@
 #include "station/server_link_port.h"
 #include "station/spool_writer.h"
 #include "station/station_event.h"
+#include "station/station_packet.h"
 
 namespace {
 
@@ -62,19 +63,10 @@ private:
 };
 
 // Object 1234 (hex), section 01, class 1301, acknowledged.
-std::array<std::uint8_t, kPacketSize> AlarmPacket() {
-  std::array<std::uint8_t, kPacketSize> p;
-  p.fill('0');
-  auto put = [&](std::size_t at, const char* text) {
-    for (; *text != '\0'; ++text) p[at++] = static_cast<std::uint8_t>(*text);
-  };
-  put(2, "11");
-  put(5, "1");
-  put(8, "1234");
-  put(14, "01");
-  put(17, "13");
-  put(21, "01");
-  return p;
+StationPacket AlarmPacket() {
+  StationPacketFields fields;
+  fields.object_number = 0x1234;
+  return BuildStationPacket(fields);
 }
 
 void BM_DecodeAndDispatchLinkUp(benchmark::State& state) {

@@ -37,7 +37,7 @@
 #include "station/station_event.h"
 #include "tests/support/driver_process.h"
 #include "tools/lib/message_server_emulator.h"
-#include "tools/lib/station_packet.h"
+#include "station/station_packet.h"
 
 namespace {
 
@@ -160,9 +160,9 @@ private:
 };
 
 std::string Packet(int object) {
-  drvvzt::tools::StationPacketFields fields;
+  drvvzt::StationPacketFields fields;
   fields.object_number = static_cast<std::uint16_t>(object);
-  return drvvzt::tools::StationPacketText(fields);
+  return drvvzt::StationPacketText(fields);
 }
 
 // Station events seen by the emulator: object number -> first arrival.
@@ -303,8 +303,9 @@ void RunPtyBaseline(int packets) {
       if (poll(&pfd, 1, 50) <= 0) continue;
       const ssize_t n = read(line.slave_fd(), buf, sizeof buf);
       if (n <= 0) continue;
-      for (have += static_cast<std::size_t>(n); have >= 38; have -= 38) {
-        if (write(line.slave_fd(), "OK\r\n", 4) != 4) return;
+      for (have += static_cast<std::size_t>(n); have >= drvvzt::kPacketSize; have -= drvvzt::kPacketSize) {
+        const std::string_view ack = drvvzt::kAcknowledgement;
+        if (write(line.slave_fd(), ack.data(), ack.size()) != static_cast<ssize_t>(ack.size())) return;
       }
     }
   });

@@ -69,8 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   if (!link.type) std::abort();
-  const std::uint32_t want_type = data[0] | data[1] << 8 | data[2] << 16 |
-                                  static_cast<std::uint32_t>(data[3]) << 24;
+  const std::uint32_t want_type = drvvzt::GetU32(std::span(data, size), 0);
   if (*link.type != want_type || link.body.size() != size - 4 ||
       (size > 4 && std::memcmp(link.body.data(), data + 4, size - 4) != 0))
     std::abort();

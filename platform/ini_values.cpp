@@ -1,28 +1,17 @@
 // Parsing of configuration values.
 #include "platform/ini_values.h"
 
+#include "platform/bytes.h"
 #include "platform/datetime.h"
 #include "platform/ini_file.h"
 
 namespace drvvzt {
 namespace {
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 std::optional<std::int32_t> ParseHex(std::string_view digits) {
-  if (digits.empty() || digits.size() > 8) return std::nullopt;
-  std::uint32_t value = 0;
-  for (char c : digits) {
-    const int d = HexDigit(c);
-    if (d < 0) return std::nullopt;
-    value = (value << 4) | static_cast<std::uint32_t>(d);
-  }
-  return static_cast<std::int32_t>(value);
+  const auto value = ParseHexDigits(digits);
+  if (!value) return std::nullopt;
+  return static_cast<std::int32_t>(*value);
 }
 
 std::optional<std::int32_t> ParseDecimal(std::string_view text) {

@@ -6,35 +6,6 @@
 
 namespace drvvzt {
 
-void PutU16(std::span<std::uint8_t> out, std::size_t offset, std::uint16_t value) {
-  out[offset] = static_cast<std::uint8_t>(value);
-  out[offset + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-void PutU32(std::span<std::uint8_t> out, std::size_t offset, std::uint32_t value) {
-  for (std::size_t i = 0; i < 4; ++i) out[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-void PutU64(std::span<std::uint8_t> out, std::size_t offset, std::uint64_t value) {
-  for (std::size_t i = 0; i < 8; ++i) out[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-std::uint16_t GetU16(std::span<const std::uint8_t> in, std::size_t offset) {
-  return static_cast<std::uint16_t>(in[offset] | (in[offset + 1] << 8));
-}
-
-std::uint32_t GetU32(std::span<const std::uint8_t> in, std::size_t offset) {
-  std::uint32_t value = 0;
-  for (std::size_t i = 0; i < 4; ++i) value |= std::uint32_t{in[offset + i]} << (8 * i);
-  return value;
-}
-
-std::uint64_t GetU64(std::span<const std::uint8_t> in, std::size_t offset) {
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < 8; ++i) value |= std::uint64_t{in[offset + i]} << (8 * i);
-  return value;
-}
-
 std::string_view MessageTypeName(std::uint32_t msg_type) {
   switch (msg_type) {
     case mtPoll: return "mtPoll";

@@ -29,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/bytes.h"  // the little-endian helpers every format here is written with
 #include "server/version.h"
 #include "station/station_event.h"  // mtStationEvent lives with the record it carries
 
@@ -141,14 +142,5 @@ std::array<std::uint8_t, kPortStateSize> PortStateBody(std::string_view port_nam
 std::array<std::uint8_t, 1> FirstNumberBody(std::int32_t first_number);
 // mtVersion: major, minor, release, build as 16-bit numbers.
 std::array<std::uint8_t, kVersionBodySize> VersionBody(const VersionNumbers& version);
-
-// --- Little-endian helpers shared by the server folder and the tools --------------
-
-void PutU16(std::span<std::uint8_t> out, std::size_t offset, std::uint16_t value);
-void PutU32(std::span<std::uint8_t> out, std::size_t offset, std::uint32_t value);
-void PutU64(std::span<std::uint8_t> out, std::size_t offset, std::uint64_t value);
-std::uint16_t GetU16(std::span<const std::uint8_t> in, std::size_t offset);
-std::uint32_t GetU32(std::span<const std::uint8_t> in, std::size_t offset);
-std::uint64_t GetU64(std::span<const std::uint8_t> in, std::size_t offset);
 
 }  // namespace drvvzt

@@ -1,5 +1,6 @@
-// The serial component's poll timer on the window's thread, as a Qt timer that
-// also ticks when the device reports new bytes.
+// A poll timer on the window's thread: a Qt timer for the period, a socket
+// notifier that ticks when the device reports new bytes, and a single-shot Qt
+// timer for the wake-ups asked for.
 // Not thread-safe: create, start and stop it on the window's thread.
 #pragma once
 
@@ -18,15 +19,19 @@ class QtPollTimer final : public PollTimer {
 public:
   QtPollTimer();
   void Start(std::uint32_t period_ms, std::function<void()> tick) override;
+  void WakeIn(std::uint32_t delay_ms) override;
+  void CancelWake() override;
   void Stop() override;
-  void WatchArrivals(int fd) override;
-  bool Running() const { return timer_.isActive(); }
+  bool WatchArrivals(int fd) override;
+  // Started and not stopped: ticks will come on arrivals or wake-ups.
+  bool Running() const { return static_cast<bool>(tick_); }
 
 private:
   void Tick();
   void DropArrivals();
 
-  QTimer timer_;
+  QTimer period_;
+  QTimer wake_;
   std::unique_ptr<QSocketNotifier> arrivals_;
   std::function<void()> tick_;
 };

@@ -3,17 +3,10 @@
 
 #include <cstdint>
 
+#include "platform/bytes.h"
+
 namespace drvvzt {
 namespace {
-
-constexpr std::size_t kOffDigit3 = 3;
-constexpr std::size_t kOffDigit5 = 5;
-constexpr std::size_t kOffObject = 8;
-constexpr std::size_t kOffSection = 14;
-constexpr std::size_t kOffClassHigh = 17;
-constexpr std::size_t kOffZoneHigh = 19;
-constexpr std::size_t kOffClassLow = 21;
-static_assert(kOffClassLow + 2 <= kPacketSize);
 
 using Packet = std::span<const std::uint8_t, kPacketSize>;
 
@@ -71,18 +64,7 @@ std::string IniPathIn(const std::string& dir) {
   return dir.empty() ? std::string("drvvzt.ini") : dir + "/drvvzt.ini";
 }
 
-std::uint32_t PacketHexValue(std::string_view chars) {
-  std::uint32_t value = 0;
-  for (char c : chars) {
-    int d = -1;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    if (d < 0) return 0;
-    value = (value << 4) | static_cast<std::uint32_t>(d);
-  }
-  return value;
-}
+std::uint32_t PacketHexValue(std::string_view chars) { return ParseHexDigits(chars).value_or(0); }
 
 std::int32_t PacketDecimalValue(std::string_view chars) {
   while (!chars.empty() && chars.front() == ' ') chars.remove_prefix(1);
@@ -104,8 +86,8 @@ std::int32_t PacketDecimalValue(std::string_view chars) {
 ClassResult ClassifyPacket(Packet packet, std::int32_t section_number) {
   ClassResult result;
   result.SectionNumber = section_number;
-  const std::string code_chars = std::string(Field(packet, kOffClassHigh, 2)) +
-                                 std::string(Field(packet, kOffClassLow, 2));
+  const std::string code_chars = std::string(Field(packet, kClassHighOffset, kClassPartWidth)) +
+                                 std::string(Field(packet, kClassLowOffset, kClassPartWidth));
   result.Code.Length = 4;
   for (std::size_t i = 0; i < 4; ++i) result.Code.Chars[i] = code_chars[i];
   const std::uint32_t value = PacketHexValue(code_chars);
@@ -126,16 +108,16 @@ ClassResult ClassifyPacket(Packet packet, std::int32_t section_number) {
     }
     return result;
   }
-  result.Zone = static_cast<std::uint16_t>(PacketHexValue(Field(packet, kOffZoneHigh, 4)));
+  result.Zone = static_cast<std::uint16_t>(PacketHexValue(Field(packet, kZoneHighOffset, 2 * kClassPartWidth)));
   return result;
 }
 
 TStationEvent DecodePacket(Packet packet, const DecoderSettings& settings, double now) {
   TStationEvent event;
   event.Kind = kStationEventKind;
-  std::uint32_t object = PacketHexValue(Field(packet, kOffObject, 4));
+  std::uint32_t object = PacketHexValue(Field(packet, kObjectOffset, kObjectWidth));
   const ClassResult cls =
-      ClassifyPacket(packet, PacketDecimalValue(Field(packet, kOffSection, 2)));
+      ClassifyPacket(packet, PacketDecimalValue(Field(packet, kSectionOffset, kSectionWidth)));
   event.Code = cls.Code;
   event.Zone = cls.Zone;
 
@@ -146,11 +128,11 @@ TStationEvent DecodePacket(Packet packet, const DecoderSettings& settings, doubl
   }
   // 32-bit arithmetic that wraps, done unsigned so that the wrap is defined.
   object += static_cast<std::uint32_t>(settings.FirstNumber) * 10000u;
-  if (settings.Razdel) object += PacketHexValue(Field(packet, kOffSection, 2));
+  if (settings.Razdel) object += PacketHexValue(Field(packet, kSectionOffset, kSectionWidth));
   event.ObjectNumber = static_cast<std::int32_t>(object);
 
-  event.Digit3 = static_cast<std::uint8_t>(PacketHexValue(Field(packet, kOffDigit3, 1)));
-  event.Digit5 = static_cast<std::uint8_t>(PacketDecimalValue(Field(packet, kOffDigit5, 1)) & 0xFF);
+  event.Digit3 = static_cast<std::uint8_t>(PacketHexValue(Field(packet, kDigit3Offset, 1)));
+  event.Digit5 = static_cast<std::uint8_t>(PacketDecimalValue(Field(packet, kDigit5Offset, 1)) & 0xFF);
   event.Time = now;
   return event;
 }

@@ -1,15 +1,5 @@
-// Decoding of one 38-byte station packet into a station event record.
-//
-// Packet offsets (ASCII text; others are not read):
-//   2      acknowledgement flag ('0': neither acknowledged nor decoded)
-//   3      hexadecimal digit -> Digit3
-//   5      decimal digit -> Digit5
-//   8-11   object number, 4 hexadecimal digits
-//   14-15  section digits: decimal for the section number, hexadecimal for the
-//          Razdel addend
-//   17-18  high digits of the class value
-//   19-20  high digits of the zone for classes without a row of their own
-//   21-22  low digits of the class value and the zone
+// Decoding of one 38-byte station packet (layout in station_packet.h) into a
+// station event record.
 //
 // Malformed text never fails: a field that does not convert reads as 0.
 // DecodePacket looks up [Razdels] in the settings' configuration snapshot for
@@ -26,11 +16,9 @@
 
 #include "platform/ini_snapshot.h"
 #include "station/station_event.h"
+#include "station/station_packet.h"
 
 namespace drvvzt {
-
-inline constexpr std::size_t kPacketSize = 38;
-inline constexpr std::size_t kAckFlagOffset = 2;
 
 struct DecoderSettings {
   std::int32_t FirstNumber = 4;  // FirstNumber x 10000 is added to every object number

@@ -9,8 +9,6 @@
 namespace drvvzt {
 namespace {
 
-constexpr std::uint8_t kAck[] = {'O', 'K', '\r', '\n'};
-
 DecoderSettings DecoderSettingsFor(const PacketHandlerSettings& settings) {
   std::shared_ptr<IniSnapshot> ini = settings.Ini;
   if (!ini) ini = std::make_shared<IniSnapshot>(IniPathIn(settings.StartDir));
@@ -41,7 +39,9 @@ void PacketHandler::SerialPort1ReceivePacket(const std::uint8_t* packet, std::ui
   if (packet[kAckFlagOffset] == '0') return;
   // The station gets its acknowledgement whatever becomes of the record; a
   // short write is not repeated.
-  if (send_) send_(kAck, sizeof kAck);
+  if (send_)
+    send_(reinterpret_cast<const std::uint8_t*>(kAcknowledgement.data()),
+          static_cast<std::uint32_t>(kAcknowledgement.size()));
 
   current_ = DecodePacket(std::span<const std::uint8_t, kPacketSize>(packet, kPacketSize),
                           decoder_, clock_.Now());

@@ -55,17 +55,22 @@ bool TSerialPort::Connect() {
     if (!error.ok()) return false;
     connected_.store(true, std::memory_order_release);
     line_up_.store(true, std::memory_order_release);
-    StartTimer();
+    StartPolling();
     return true;
   } catch (...) {
-    // Connect reports failure by its result only; what threw (the port map
-    // could not be read into memory) has no errno of its own.
+    // Connect reports failure by its result only.
     Disconnect();
     device_.Close();
     SetDevicePath({});
-    last_error_ = SysError::Of(ENOMEM, "open", StripDeviceNamespace(port_name_));
+    last_error_ = PortMapUnreadable();
     return false;
   }
+}
+
+// What throws while opening (the port map could not be read into memory) has
+// no errno of its own: it is reported as the memory it lacked.
+SysError TSerialPort::PortMapUnreadable() const {
+  return SysError::Of(ENOMEM, "open", StripDeviceNamespace(port_name_));
 }
 
 bool TSerialPort::ConnectOrAwait() {
@@ -143,8 +148,10 @@ void TSerialPort::LoseLine(const SysError& cause) {
 
 void TSerialPort::AwaitDevice() {
   next_open_attempt_ = clock_.NowTick() + kReopenIntervalMs;
-  // One slow tick instead of the poll: nothing to read until the device is back.
-  timer_.Start(kReopenIntervalMs, [this] { ReopenTick(); });
+  // One wake-up per attempt instead of the poll: nothing to read until the
+  // device is back.
+  timer_.Start(0, [this] { ReopenTick(); });
+  timer_.WakeIn(kReopenIntervalMs);
 }
 
 bool TSerialPort::LostOn(const SysError& error) {
@@ -161,7 +168,10 @@ void TSerialPort::ReopenTick() {
   // an attempt counted from when the previous tick ran late would miss the
   // next tick and wait 4 s.
   const std::uint32_t now = clock_.NowTick();
-  if (static_cast<std::int32_t>(now - next_open_attempt_) < 0) return;
+  if (static_cast<std::int32_t>(now - next_open_attempt_) < 0) {
+    timer_.WakeIn(next_open_attempt_ - now);
+    return;
+  }
   next_open_attempt_ += kReopenIntervalMs;
   // After a long stall, no run of attempts to catch up.
   if (static_cast<std::int32_t>(now - next_open_attempt_) >= 0)
@@ -171,21 +181,52 @@ void TSerialPort::ReopenTick() {
     error = OpenDevice();
   } catch (...) {
     device_.Close();
-    error = SysError::Of(ENOMEM, "open", StripDeviceNamespace(port_name_));
+    error = PortMapUnreadable();
   }
   if (!error.ok()) {
     last_error_ = error;
+    timer_.WakeIn(next_open_attempt_ - now);
     return;
   }
   last_error_ = {};
   line_up_.store(true, std::memory_order_release);
-  StartTimer();
+  StartPolling();
   if (OnLineRestored) OnLineRestored(*this);
 }
 
-void TSerialPort::StartTimer() {
-  timer_.Start(polling_delay_, [this] { Poll(); });
-  timer_.WatchArrivals(device_.ArrivalFd());
+void TSerialPort::StartPolling() {
+  timer_.Start(0, [this] { Poll(); });
+  const int arrival_fd = device_.ArrivalFd();
+  arrivals_watched_ = arrival_fd >= 0 && timer_.WatchArrivals(arrival_fd);
+  ArmNextPoll(false);
+}
+
+// Arrivals tick the poll by themselves; a wake-up is needed only for what no
+// arrival announces: the deadline of a fragment that waits for the rest of its
+// packet, and bytes left queued by a tick (their start time is taken at the
+// next one, as if the poll ran by its period). A timer that cannot watch the
+// device polls by the period throughout.
+void TSerialPort::ArmNextPoll(bool bytes_left) {
+  std::optional<std::uint32_t> wake;
+  if (packet_start_ && packet_timeout_ > 0) {
+    wake = FragmentDueIn(clock_.NowTick());
+  } else if (bytes_left && !packet_start_) {
+    wake = polling_delay_;
+  }
+  if (!arrivals_watched_) wake = std::min<std::uint32_t>(wake.value_or(polling_delay_), polling_delay_);
+  if (wake) {
+    timer_.WakeIn(*wake);
+  } else {
+    timer_.CancelWake();
+  }
+}
+
+// The first tick strictly later than the timeout after the fragment's start
+// passes it on; 0 when that moment is already here.
+std::uint32_t TSerialPort::FragmentDueIn(std::uint32_t now) const {
+  const std::uint32_t due = *packet_start_ + static_cast<std::uint32_t>(packet_timeout_) + 1;
+  const auto left = static_cast<std::int32_t>(due - now);
+  return left > 0 ? static_cast<std::uint32_t>(left) : 0;
 }
 
 void TSerialPort::ResizeInputBuffer(std::uint32_t size) {
@@ -222,64 +263,76 @@ void TSerialPort::Poll() {
   std::uint32_t queued = 0;
   SysError error = device_.InputQueued(queued);
   if (!error.ok()) {
-    LostOn(error);
+    // A count that fails for another reason may work at the next tick, which
+    // no arrival may bring: ask for one at the period.
+    if (!LostOn(error)) timer_.WakeIn(polling_delay_);
     return;
   }
+  // A handler that throws must not cost the packets behind its own, nor
+  // leave the start time half updated, nor the next wake-up unasked for:
+  // the error goes on at the end of the tick.
+  std::exception_ptr handler_error;
+  std::uint32_t left = 0;
   if (packet_size_ <= 0) {
-    PollRaw(queued);
+    left = PollRaw(queued, handler_error);
   } else if (queued >= static_cast<std::uint32_t>(packet_size_)) {
-    PollPackets(queued);
+    left = PollPackets(queued, handler_error);
   } else {
-    PollFragment(queued);
+    left = PollFragment(queued, handler_error);
+  }
+  // A handler may have closed the port or lost the device: the timer is not
+  // the poll's any more.
+  if (LineUp()) ArmNextPoll(left > 0);
+  if (handler_error) std::rethrow_exception(handler_error);
+}
+
+void TSerialPort::Deliver(const TReceivePacketEvent& handler, std::uint32_t size,
+                          std::exception_ptr& handler_error) {
+  if (!handler) return;
+  try {
+    handler(*this, input_buffer_.data(), size);
+  } catch (...) {
+    if (!handler_error) handler_error = std::current_exception();
   }
 }
 
-void TSerialPort::PollRaw(std::uint32_t queued) {
-  if (queued == 0) return;
+std::uint32_t TSerialPort::PollRaw(std::uint32_t queued, std::exception_ptr& handler_error) {
+  if (queued == 0) return 0;
   std::uint32_t got = 0;
-  if (ReadQueued(std::min(queued, in_buf_size_), got) && got > 0 && OnReceiveData)
-    OnReceiveData(*this, input_buffer_.data(), got);
+  if (!ReadQueued(std::min(queued, in_buf_size_), got)) return 0;
+  if (got > 0) Deliver(OnReceiveData, got, handler_error);
+  return queued - got;
 }
 
-void TSerialPort::PollPackets(std::uint32_t queued) {
+std::uint32_t TSerialPort::PollPackets(std::uint32_t queued, std::exception_ptr& handler_error) {
   // The count is taken once per tick: bytes arriving while packets are
   // handed out wait for the next tick.
   const auto size = static_cast<std::uint32_t>(packet_size_);
   const std::uint32_t wire_time = PacketWireTime(size);
-  // A handler that throws must not cost the packets behind its own, nor
-  // leave the start time half updated: the error goes on after the run.
-  std::exception_ptr handler_error;
   // A handler's answer may find the device gone: the rest of the run is lost with it.
   while (queued >= size && LineUp()) {
     std::uint32_t got = 0;
-    if (ReadQueued(size, got) && got > 0 && OnReceivePacket) {
-      try {
-        OnReceivePacket(*this, input_buffer_.data(), got);
-      } catch (...) {
-        if (!handler_error) handler_error = std::current_exception();
-      }
-    }
+    if (ReadQueued(size, got) && got > 0) Deliver(OnReceivePacket, got, handler_error);
     // The moment the first byte of the following packet is expected.
     if (packet_start_) *packet_start_ += wire_time;
     queued -= size;
     if (queued == 0) packet_start_.reset();
   }
-  if (handler_error) std::rethrow_exception(handler_error);
+  return queued;
 }
 
-void TSerialPort::PollFragment(std::uint32_t queued) {
+std::uint32_t TSerialPort::PollFragment(std::uint32_t queued, std::exception_ptr& handler_error) {
   const std::uint32_t now = clock_.NowTick();
   if (packet_timeout_ > 0 && packet_start_ &&
       now - *packet_start_ > static_cast<std::uint32_t>(packet_timeout_)) {
     std::uint32_t got = 0;
-    bool read = ReadQueued(queued, got);
-    // Cleared first, so that a throwing handler cannot leave it set.
+    const bool read = ReadQueued(queued, got);
     packet_start_.reset();
-    if (read && packet_mode_ == pmPass && got > 0 && OnReceivePacket)
-      OnReceivePacket(*this, input_buffer_.data(), got);
-    return;
+    if (read && packet_mode_ == pmPass && got > 0) Deliver(OnReceivePacket, got, handler_error);
+    return 0;
   }
   if (queued > 0 && !packet_start_) packet_start_ = now;
+  return queued;
 }
 
 bool TSerialPort::LineSignalsPresent() const {
@@ -325,7 +378,8 @@ void TSerialPort::SetDTR(bool On) {
 void TSerialPort::SetPort(TPortNumber value) {
   if (Connected()) return;
   port_ = value;
-  if (value != pnCustom) port_name_ = "\\\\.\\COM" + std::to_string(static_cast<int>(value));
+  if (value != pnCustom)
+    port_name_ = std::string(kDeviceNamespacePrefix) + "COM" + std::to_string(static_cast<int>(value));
 }
 
 void TSerialPort::SetPortName(const std::string& value) {
@@ -407,10 +461,8 @@ void TSerialPort::SetPollingDelay(std::uint16_t value) {
   value = std::max(value, kMinPollingDelay);
   if (value == polling_delay_) return;
   polling_delay_ = value;
-  if (LineUp()) {
-    timer_.Stop();
-    StartTimer();
-  }
+  // Only a timer that cannot watch the device polls by the period.
+  if (LineUp() && !arrivals_watched_) timer_.WakeIn(polling_delay_);
 }
 
 }  // namespace drvvzt

@@ -1,7 +1,11 @@
 // TSerialPort: the serial component between the station and the driver. It
-// opens the port by name, sets the line up, polls the receive queue on a timer,
-// cuts the byte stream into fixed-size packets and raises OnReceivePacket once
-// per packet; it writes with a bounded wait and drives DTR.
+// opens the port by name, sets the line up, polls the receive queue whenever
+// the device reports new bytes, cuts the byte stream into fixed-size packets
+// and raises OnReceivePacket once per packet; it writes with a bounded wait
+// and drives DTR.
+//
+// An idle line costs no wake-ups: the poll timer is asked for a wake-up only
+// while a fragment waits, at the moment its packet timeout runs out.
 //
 // A device that goes away while the port is open (a USB adapter unplugged or
 // re-enumerated after a power glitch) is closed underneath: the port stays
@@ -18,6 +22,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -72,6 +77,8 @@ public:
   static constexpr std::uint32_t kReopenIntervalMs = 2000;
 
   // timer runs Poll while the port is open; clock gives the millisecond tick.
+  // PollingDelay is the poll's period only where the timer cannot watch the
+  // device, and the delay before a tick that leaves bytes behind looks again.
   // port_map_ini is the profile file whose [ComPorts] section maps COMn to a
   // device; it is read at every Connect and every attempt to reopen.
   explicit TSerialPort(PollTimer& timer, TickClock& clock = SystemTick(),
@@ -106,9 +113,10 @@ public:
   std::uint32_t SendData(const std::uint8_t* DataPtr, std::uint32_t DataSize);
   // Raises or drops DTR when open; nothing when closed.
   void SetDTR(bool On);
-  // One tick of the poll timer: delivers whole packets and timed-out fragments.
-  // An exception thrown by OnReceivePacket comes out of Poll only after every
-  // whole packet of the tick was delivered (the first one, if several).
+  // One tick of the poll timer: delivers whole packets and timed-out fragments,
+  // then asks the timer for the next wake-up that is due. An exception thrown
+  // by OnReceivePacket comes out of Poll only after every whole packet of the
+  // tick was delivered (the first one, if several).
   void Poll();
 
   // The device path open now; "" when closed or while the device is away.
@@ -164,10 +172,14 @@ public:
 
 private:
   SysError OpenDevice();
+  SysError PortMapUnreadable() const;
   SysError ApplyLineSettings();
   void ReapplyIfOpen();
   void ResizeInputBuffer(std::uint32_t size);
-  void StartTimer();
+  void StartPolling();
+  void ArmNextPoll(bool bytes_left);
+  // Milliseconds from now until the pending fragment may be passed on.
+  std::uint32_t FragmentDueIn(std::uint32_t now) const;
   void SetDevicePath(std::string path);
   // The device failed in a way it will not recover from on this descriptor.
   void LoseLine(const SysError& cause);
@@ -177,9 +189,13 @@ private:
   bool LostOn(const SysError& error);
   void ReopenTick();
   bool ReadQueued(std::uint32_t count, std::uint32_t& got);
-  void PollRaw(std::uint32_t queued);
-  void PollPackets(std::uint32_t queued);
-  void PollFragment(std::uint32_t queued);
+  // Each returns the bytes the tick left queued; a handler's exception is
+  // kept in handler_error (the first one) for the end of the tick.
+  std::uint32_t PollRaw(std::uint32_t queued, std::exception_ptr& handler_error);
+  std::uint32_t PollPackets(std::uint32_t queued, std::exception_ptr& handler_error);
+  std::uint32_t PollFragment(std::uint32_t queued, std::exception_ptr& handler_error);
+  void Deliver(const TReceivePacketEvent& handler, std::uint32_t size,
+               std::exception_ptr& handler_error);
   bool LineSignalsPresent() const;
 
   PollTimer& timer_;
@@ -192,6 +208,7 @@ private:
   std::string device_path_;  // guarded by device_path_mutex_
   SysError last_error_;
   std::uint32_t next_open_attempt_ = 0;  // tick when the device is next looked for
+  bool arrivals_watched_ = false;        // arrivals tick the poll: no period needed
 
   TPortNumber port_ = pnCustom;
   std::string port_name_;

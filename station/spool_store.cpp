@@ -8,7 +8,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <span>
 
+#include "platform/bytes.h"
 #include "platform/datetime.h"
 #include "platform/durable_file.h"
 #include "platform/error_log.h"
@@ -30,24 +32,11 @@ std::string Hex(std::uint32_t n) {
   return text;
 }
 
-std::optional<std::uint32_t> ParseBase(const std::string& base) {
-  if (base.empty() || base.size() > 8) return std::nullopt;
-  std::uint32_t n = 0;
-  for (char c : base) {
-    int d = -1;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    if (d < 0) return std::nullopt;
-    n = (n << 4) | static_cast<std::uint32_t>(d);
-  }
-  return n;
-}
-
 // The base name of the k-th try: the base itself, then its successors. An empty
 // base (the time could not be read) continues with 1, 2, ...
 std::string Candidate(const std::string& base, std::uint32_t k) {
   if (k == 0) return base;
-  const std::uint32_t n = ParseBase(base).value_or(0);
+  const std::uint32_t n = ParseHexDigits(base).value_or(0);
   return Hex(n + k);
 }
 
@@ -101,9 +90,7 @@ bool IsSpoolFileName(const std::string& name, const std::string& prefix) {
 
 std::array<std::uint8_t, kSpoolFileSize> SpoolFileContent(const StationEventBytes& record) {
   std::array<std::uint8_t, kSpoolFileSize> content{};
-  for (std::size_t i = 0; i < kSpoolTypeSize; ++i) {
-    content[i] = static_cast<std::uint8_t>(mtStationEvent >> (8 * i));
-  }
+  PutU32(content, 0, mtStationEvent);
   std::copy(record.begin(), record.end(), content.begin() + kSpoolTypeSize);
   return content;
 }
@@ -111,9 +98,7 @@ std::array<std::uint8_t, kSpoolFileSize> SpoolFileContent(const StationEventByte
 std::optional<SpoolMessage> ParseSpoolFile(const std::string& bytes) {
   if (bytes.size() < kSpoolTypeSize) return std::nullopt;
   SpoolMessage message;
-  for (std::size_t i = 0; i < kSpoolTypeSize; ++i) {
-    message.type |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[i])) << (8 * i);
-  }
+  message.type = GetU32(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), kSpoolTypeSize), 0);
   message.body.assign(bytes.begin() + kSpoolTypeSize, bytes.end());
   return message;
 }

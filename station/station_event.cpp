@@ -4,6 +4,8 @@
 #include <bit>
 #include <limits>
 
+#include "platform/bytes.h"
+
 namespace drvvzt {
 namespace {
 
@@ -19,28 +21,18 @@ constexpr std::size_t kEnd = kOffTime + 8;
 static_assert(kEnd == kStationEventSize, "the record is 22 bytes");
 static_assert(sizeof(double) == 8 && std::numeric_limits<double>::is_iec559);
 
-void PutLE(std::uint8_t* out, std::uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-std::uint64_t GetLE(const std::uint8_t* in, int bytes) {
-  std::uint64_t value = 0;
-  for (int i = 0; i < bytes; ++i) value |= std::uint64_t{in[i]} << (8 * i);
-  return value;
-}
-
 }  // namespace
 
 StationEventBytes EncodeStationEvent(const TStationEvent& event) {
   StationEventBytes out{};
   out[kOffKind] = event.Kind;
-  PutLE(&out[kOffObjectNumber], static_cast<std::uint32_t>(event.ObjectNumber), 4);
+  PutU32(out, kOffObjectNumber, static_cast<std::uint32_t>(event.ObjectNumber));
   out[kOffCodeLength] = event.Code.Length;
   for (std::size_t i = 0; i < 4; ++i) out[kOffCodeChars + i] = static_cast<std::uint8_t>(event.Code.Chars[i]);
-  PutLE(&out[kOffZone], event.Zone, 2);
+  PutU16(out, kOffZone, event.Zone);
   out[kOffDigit3] = event.Digit3;
   out[kOffDigit5] = event.Digit5;
-  PutLE(&out[kOffTime], std::bit_cast<std::uint64_t>(event.Time), 8);
+  PutU64(out, kOffTime, std::bit_cast<std::uint64_t>(event.Time));
   return out;
 }
 
@@ -48,13 +40,13 @@ std::optional<TStationEvent> DecodeStationEvent(std::span<const std::uint8_t> by
   if (bytes.size() != kStationEventSize) return std::nullopt;
   TStationEvent event;
   event.Kind = bytes[kOffKind];
-  event.ObjectNumber = static_cast<std::int32_t>(static_cast<std::uint32_t>(GetLE(&bytes[kOffObjectNumber], 4)));
+  event.ObjectNumber = static_cast<std::int32_t>(GetU32(bytes, kOffObjectNumber));
   event.Code.Length = bytes[kOffCodeLength];
   for (std::size_t i = 0; i < 4; ++i) event.Code.Chars[i] = static_cast<char>(bytes[kOffCodeChars + i]);
-  event.Zone = static_cast<std::uint16_t>(GetLE(&bytes[kOffZone], 2));
+  event.Zone = GetU16(bytes, kOffZone);
   event.Digit3 = bytes[kOffDigit3];
   event.Digit5 = bytes[kOffDigit5];
-  event.Time = std::bit_cast<double>(GetLE(&bytes[kOffTime], 8));
+  event.Time = std::bit_cast<double>(GetU64(bytes, kOffTime));
   return event;
 }
 

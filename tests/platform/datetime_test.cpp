@@ -70,6 +70,8 @@ struct LocaleCase {
   const char* midnight;   // 2026-12-10 00:00:00.400: the time is left out
 };
 
+void PrintTo(const LocaleCase& c, std::ostream* os) { *os << c.locale; }
+
 class DateTimeFormatTest : public ::testing::TestWithParam<LocaleCase> {};
 
 // The short date and the long time follow the locale, not a fixed pattern.

@@ -1,6 +1,7 @@
 // The message box's sizing and the close-code dialog's results, driven
 // through their modal calls.
 #include <functional>
+#include <string>
 
 #include <QApplication>
 #include <QFontMetrics>
@@ -31,6 +32,8 @@ struct SizeCase {
   int button_left;
 };
 
+void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.text; }
+
 class MessageBoxSizeTest : public ::testing::TestWithParam<SizeCase> {};
 
 TEST_P(MessageBoxSizeTest, WidthAndButtonFollowTheText) {
@@ -47,7 +50,10 @@ TEST_P(MessageBoxSizeTest, WidthAndButtonFollowTheText) {
 INSTANTIATE_TEST_SUITE_P(Texts, MessageBoxSizeTest,
                          ::testing::Values(SizeCase{"Порт уже занят!", 150, 39},
                                            SizeCase{"Неправильный пароль. В доступе отказано", 390, 159},
-                                           SizeCase{"Не правильный пароль.", 210, 69}));
+                                           SizeCase{"Не правильный пароль.", 210, 69}),
+                         [](const ::testing::TestParamInfo<SizeCase>& info) {
+                           return "width_" + std::to_string(info.param.width);
+                         });
 
 TEST(MessageBoxTest, ShowReturnsWhenTheOperatorPressesOk) {
   QString shown;
@@ -69,6 +75,22 @@ struct AskCase {
   Press press;
   TCloseCodeResult result;
 };
+
+const char* PressName(Press press) {
+  switch (press) {
+    case Press::kOk: return "ok";
+    case Press::kCancel: return "cancel";
+    case Press::kCloseWindow: return "close_window";
+  }
+  return "unknown";
+}
+
+std::string AskCaseName(const AskCase& c) {
+  return (c.typed[0] == '\0' ? std::string("nothing") : std::string("typed_") + c.typed) +
+         "_then_" + PressName(c.press);
+}
+
+void PrintTo(const AskCase& c, std::ostream* os) { *os << AskCaseName(c); }
 
 class CloseCodeAskTest : public ::testing::TestWithParam<AskCase> {};
 
@@ -94,7 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
                       AskCase{"48214", Press::kOk, TCloseCodeResult::crWrongCode},
                       AskCase{"482136", Press::kOk, TCloseCodeResult::crAccepted},  // sixth digit refused
                       AskCase{"48213", Press::kCancel, TCloseCodeResult::crCancelled},
-                      AskCase{"48213", Press::kCloseWindow, TCloseCodeResult::crCancelled}));
+                      AskCase{"48213", Press::kCloseWindow, TCloseCodeResult::crCancelled}),
+    [](const ::testing::TestParamInfo<AskCase>& info) { return AskCaseName(info.param); });
 
 TEST(CloseCodeDialogTest, TakesDigitsOnlyAndShowsStars) {
   TForm2 dialog;

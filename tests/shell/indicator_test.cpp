@@ -25,6 +25,8 @@ struct TickCase {
   const char* bar_row;
 };
 
+void PrintTo(const TickCase& c, std::ostream* os) { *os << "tick " << c.tick; }
+
 class IndicatorTest : public ::testing::TestWithParam<TickCase> {};
 
 TEST_P(IndicatorTest, MatchesPixelsInBothColours) {
@@ -51,7 +53,10 @@ INSTANTIATE_TEST_SUITE_P(
                       TickCase{12, "##..........####"},   // 16 is outside, 14/15 on the frame
                       TickCase{13, "##...........###"},   // 13, 14, 15, 16 and wrapped 1
                       TickCase{14, "###...........##"},   // wrapped 1 and 2
-                      TickCase{16, "#####.........##"}));  // 16 invisible, then 1..4
+                      TickCase{16, "#####.........##"}),
+    [](const ::testing::TestParamInfo<TickCase>& info) {
+      return "tick_" + std::to_string(info.param.tick);
+    });  // 16 invisible, then 1..4
 
 }  // namespace
 }  // namespace drvvzt

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "shell/main_window.h"
 #include "shell/qt_poll_timer.h"
@@ -71,6 +72,26 @@ TEST_F(WindowTest, ThePollRunsWhenBytesArrive) {
   ASSERT_TRUE(pty.WaitSlaveQueued(20, 2000));
   ASSERT_TRUE(pty.WriteMaster(packet.substr(20)));
   EXPECT_TRUE(SpinUntil([&] { return delivered == 1; }));
+  port.Disconnect();
+}
+
+// A fragment that stays short is passed on by the wake-up the component asks
+// for at its deadline: no byte arrives to tick the poll, and the period is far
+// too long to do it.
+TEST_F(WindowTest, AFragmentIsPassedOnAtItsDeadlineOnAQuietLine) {
+  QtPolledPort line(60000);
+  ASSERT_TRUE(line.pty.ok());
+  auto& port = line.port;
+  port.SetPacketTimeout(100);
+  port.SetPacketMode(pmPass);
+  std::vector<std::uint32_t> sizes;
+  port.OnReceivePacket = [&](TSerialPort&, const std::uint8_t*, std::uint32_t size) {
+    sizes.push_back(size);
+  };
+  ASSERT_TRUE(port.Connect());
+  ASSERT_TRUE(line.pty.WriteMaster(StationPacketFor(4).substr(0, 20)));
+  EXPECT_TRUE(SpinUntil([&] { return !sizes.empty(); }));
+  EXPECT_EQ(sizes, std::vector<std::uint32_t>{20});
   port.Disconnect();
 }
 

@@ -85,7 +85,9 @@ TEST_F(SerialPortTest, ConnectOpensTheMappedDeviceAndStartsPolling) {
   EXPECT_TRUE(port_.Connected());
   EXPECT_EQ(port_.DevicePath(), pty_.slave_path());
   EXPECT_TRUE(timer_.Running());
-  EXPECT_EQ(timer_.PeriodMs(), 5u);
+  EXPECT_EQ(timer_.PeriodMs(), 0u) << "no period";
+  EXPECT_GE(timer_.WatchedFd(), 0) << "arrivals tick the poll";
+  EXPECT_EQ(timer_.WakeDelay(), std::nullopt) << "an idle line asks for no wake-up";
 
   port_.Disconnect();
   EXPECT_FALSE(port_.Connected());
@@ -261,6 +263,26 @@ TEST_F(SerialPortTest, ThrowingHandlerDoesNotCostTheFollowingPackets) {
   EXPECT_EQ(pty_.SlaveQueued(), 0u);
 }
 
+// Ticks that end early must still ask for the next one: no arrival may come
+// to bring it.
+TEST_F(SerialPortTest, TicksThatEndEarlyStillAskForTheNextWakeUp) {
+  port_.OnReceivePacket = [](TSerialPort&, const std::uint8_t*, std::uint32_t) {
+    throw std::runtime_error("handler failed");
+  };
+  ASSERT_TRUE(port_.Connect());
+  Feed(Stream(50));
+  EXPECT_THROW(timer_.Fire(), std::runtime_error);
+  EXPECT_EQ(timer_.WakeDelay(), 5u) << "the 12 bytes left are looked at again";
+
+  timer_.CancelWake();
+  serial_faults::Fail("ioctl(FIONREAD)", EINVAL);  // a failure that is no lost device
+  ASSERT_TRUE(timer_.Fire());
+  EXPECT_TRUE(port_.LineUp());
+  EXPECT_EQ(timer_.WakeDelay(), 5u) << "the count is tried again at the period";
+  ASSERT_TRUE(timer_.FireWake());
+  EXPECT_EQ(port_.PacketStartTime(), clock_.NowTick());
+}
+
 TEST_F(SerialPortTest, LineStatusCheckStopsWhenNoLineSignalIsOn) {
   port_.SetCheckLineStatus(true);
   ASSERT_TRUE(port_.Connect());
@@ -282,13 +304,15 @@ TEST_F(SerialPortTest, SendDataWritesLargeBlocksCompletely) {
 }
 
 // One step of a timing case: at base + at_ms, after `write` more bytes of the
-// stream arrived, one tick runs; then `events` deliveries have happened in all
-// and the pending packet's start time is start_ms (relative to base) or unset.
+// stream arrived, one tick runs; then `events` deliveries have happened in all,
+// the pending packet's start time is start_ms (relative to base) or unset, and
+// the next tick is asked for at wake_ms (relative to base) or not at all.
 struct Step {
   std::uint32_t at_ms;
   std::size_t write;
   std::size_t events;
   std::optional<std::uint32_t> start_ms;
+  std::optional<std::uint32_t> wake_ms;
 };
 // A delivery: size bytes from offset of the stream.
 struct Slice {
@@ -330,6 +354,11 @@ TEST_P(PacketCuttingTest, DeliversByTheRules) {
     std::optional<std::uint32_t> expected_start;
     if (s.start_ms) expected_start = c.base + *s.start_ms;
     EXPECT_EQ(port_.PacketStartTime(), expected_start);
+    std::optional<std::uint32_t> wake_at;
+    if (timer_.WakeDelay()) wake_at = clock_.NowTick() + *timer_.WakeDelay();
+    std::optional<std::uint32_t> expected_wake;
+    if (s.wake_ms) expected_wake = c.base + *s.wake_ms;
+    EXPECT_EQ(wake_at, expected_wake);
   }
   ASSERT_EQ(events_.size(), c.expected.size());
   for (std::size_t i = 0; i < c.expected.size(); ++i)
@@ -337,48 +366,78 @@ TEST_P(PacketCuttingTest, DeliversByTheRules) {
 }
 
 const std::optional<std::uint32_t> kUnset;
+const std::optional<std::uint32_t> kNoWake;
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PacketCuttingTest,
     ::testing::Values(
-        CuttingCase{"38_at_one_tick", {{0, 38, 1, kUnset}}, {{0, 38}}},
-        CuttingCase{"76_at_one_tick", {{0, 76, 2, kUnset}}, {{0, 38}, {38, 38}}},
+        CuttingCase{"38_at_one_tick", {{0, 38, 1, kUnset, kNoWake}}, {{0, 38}}},
+        CuttingCase{"76_at_one_tick", {{0, 76, 2, kUnset, kNoWake}}, {{0, 38}, {38, 38}}},
         CuttingCase{"packet_over_several_ticks",
-                    {{0, 10, 0, 0}, {5, 10, 0, 0}, {10, 0, 0, 0}, {15, 10, 0, 0}, {40, 8, 1, kUnset}},
+                    {{0, 10, 0, 0, 101},
+                     {5, 10, 0, 0, 101},
+                     {10, 0, 0, 0, 101},
+                     {15, 10, 0, 0, 101},
+                     {40, 8, 1, kUnset, kNoWake}},
                     {{0, 38}}},
         CuttingCase{"50_with_start_set",
-                    {{0, 10, 0, 0}, {30, 40, 1, 40}, {140, 0, 1, 40}, {141, 0, 2, kUnset}},
+                    {{0, 10, 0, 0, 101},
+                     {30, 40, 1, 40, 141},
+                     {140, 0, 1, 40, 141},
+                     {141, 0, 2, kUnset, kNoWake}},
                     {{0, 38}, {38, 12}}},
+        // The rest of a tick's bytes are looked at again one period later,
+        // where the start time is taken.
         CuttingCase{"50_with_start_unset",
-                    {{0, 50, 1, kUnset}, {5, 0, 1, 5}, {105, 0, 1, 5}, {106, 0, 2, kUnset}},
+                    {{0, 50, 1, kUnset, 5},
+                     {5, 0, 1, 5, 106},
+                     {105, 0, 1, 5, 106},
+                     {106, 0, 2, kUnset, kNoWake}},
                     {{0, 38}, {38, 12}}},
         CuttingCase{"20_then_silence",
-                    {{0, 20, 0, 0}, {100, 0, 0, 0}, {101, 0, 1, kUnset}},
+                    {{0, 20, 0, 0, 101}, {100, 0, 0, 0, 101}, {101, 0, 1, kUnset, kNoWake}},
                     {{0, 20}}},
-        CuttingCase{"20_then_18", {{0, 20, 0, 0}, {60, 18, 1, kUnset}}, {{0, 38}}},
+        CuttingCase{"20_then_18",
+                    {{0, 20, 0, 0, 101}, {60, 18, 1, kUnset, kNoWake}},
+                    {{0, 38}}},
         CuttingCase{"20_then_30",
-                    {{0, 20, 0, 0}, {60, 30, 1, 40}, {140, 0, 1, 40}, {141, 0, 2, kUnset}},
+                    {{0, 20, 0, 0, 101},
+                     {60, 30, 1, 40, 141},
+                     {140, 0, 1, 40, 141},
+                     {141, 0, 2, kUnset, kNoWake}},
+                    {{0, 38}, {38, 12}}},
+        // A tick that comes late finds the fragment overdue: passed on at once.
+        CuttingCase{"late_tick_after_a_run_of_packets",
+                    {{0, 10, 0, 0, 101}, {500, 40, 1, 40, 500}, {500, 0, 2, kUnset, kNoWake}},
                     {{0, 38}, {38, 12}}},
         CuttingCase{"fragment_passed_is_not_joined_with_later_bytes",
-                    {{0, 20, 0, 0}, {101, 0, 1, kUnset}, {110, 38, 2, kUnset}},
+                    {{0, 20, 0, 0, 101},
+                     {101, 0, 1, kUnset, kNoWake},
+                     {110, 38, 2, kUnset, kNoWake}},
                     {{0, 20}, {20, 38}}},
         CuttingCase{"discarded_fragment_is_dropped",
-                    {{0, 20, 0, 0}, {101, 0, 0, kUnset}, {110, 38, 1, kUnset}},
+                    {{0, 20, 0, 0, 101},
+                     {101, 0, 0, kUnset, kNoWake},
+                     {110, 38, 1, kUnset, kNoWake}},
                     {{20, 38}},
                     pmDiscard},
         CuttingCase{"no_timeout_waits_for_the_rest",
-                    {{0, 20, 0, 0}, {60000, 0, 0, 0}, {60005, 18, 1, kUnset}},
+                    {{0, 20, 0, 0, kNoWake},
+                     {60000, 0, 0, 0, kNoWake},
+                     {60005, 18, 1, kUnset, kNoWake}},
                     {{0, 38}},
                     pmPass,
                     0},
         CuttingCase{"timeout_across_the_tick_wrap",
-                    {{0, 20, 0, 0}, {100, 0, 0, 0}, {101, 0, 1, kUnset}},
+                    {{0, 20, 0, 0, 101}, {100, 0, 0, 0, 101}, {101, 0, 1, kUnset, kNoWake}},
                     {{0, 20}},
                     pmPass,
                     100,
                     0xFFFFFFC0u},
         CuttingCase{"line_noise_then_a_packet",
-                    {{0, 3, 0, 0}, {101, 0, 1, kUnset}, {120, 38, 2, kUnset}},
+                    {{0, 3, 0, 0, 101},
+                     {101, 0, 1, kUnset, kNoWake},
+                     {120, 38, 2, kUnset, kNoWake}},
                     {{0, 3}, {3, 38}}}),
     [](const ::testing::TestParamInfo<CuttingCase>& info) { return info.param.name; });
 
@@ -415,15 +474,27 @@ protected:
   }
 
   // Loses the line the way an unplugged adapter does, and checks the port
-  // stayed open for the driver with the slow retry tick instead of the poll.
+  // stayed open for the driver, asleep until the next attempt to reopen.
   void Unplug() {
     pty_.CloseMaster();
     ASSERT_TRUE(timer_.Fire());
     ASSERT_EQ(losses_.size(), 1u);
     ASSERT_FALSE(port_.LineUp());
     ASSERT_TRUE(port_.Connected());
+    ASSERT_NO_FATAL_FAILURE(ExpectAwaitingTheDevice());
+  }
+
+  // No descriptor watched, one wake-up per attempt to reopen.
+  void ExpectAwaitingTheDevice() {
     ASSERT_TRUE(timer_.Running());
-    ASSERT_EQ(timer_.PeriodMs(), TSerialPort::kReopenIntervalMs);
+    EXPECT_EQ(timer_.WatchedFd(), -1);
+    EXPECT_EQ(timer_.WakeDelay(), TSerialPort::kReopenIntervalMs);
+  }
+
+  // Back to polling on arrivals, with no wake-up while the line is idle.
+  void ExpectPollingAgain() {
+    EXPECT_GE(timer_.WatchedFd(), 0);
+    EXPECT_EQ(timer_.WakeDelay(), std::nullopt);
   }
 
   const std::string link_ = dir_.File("station-line");
@@ -453,10 +524,12 @@ TEST_F(SerialLineLossTest, UnpluggedAdapterIsReopenedWhenItComesBackAtTheSamePat
   port_.SetDTR(false);
   port_.SetBaudRate(br9600);  // a setting while away is kept for the reopen
 
-  // Attempts while the link still points at the dead device fail quietly.
+  // Attempts while the link still points at the dead device fail quietly,
+  // each one asking for the wake-up of the next.
   for (int i = 0; i < 3; ++i) {
     clock_.Advance(TSerialPort::kReopenIntervalMs);
-    ASSERT_TRUE(timer_.Fire());
+    ASSERT_TRUE(timer_.FireWake());
+    ASSERT_NO_FATAL_FAILURE(ExpectAwaitingTheDevice());
   }
   EXPECT_FALSE(port_.LineUp());
   EXPECT_FALSE(port_.LastError().ok());
@@ -467,10 +540,10 @@ TEST_F(SerialLineLossTest, UnpluggedAdapterIsReopenedWhenItComesBackAtTheSamePat
   ASSERT_TRUE(replugged.ok());
   ASSERT_TRUE(replugged.LinkAt(link_));
   clock_.Advance(TSerialPort::kReopenIntervalMs);
-  ASSERT_TRUE(timer_.Fire());
+  ASSERT_TRUE(timer_.FireWake());
   ASSERT_TRUE(port_.LineUp());
   EXPECT_EQ(restored_paths_, std::vector<std::string>{link_});
-  EXPECT_EQ(timer_.PeriodMs(), 5u);
+  ExpectPollingAgain();
   EXPECT_TRUE(port_.LastError().ok());
 
   const std::string packet = Stream(38);
@@ -493,9 +566,9 @@ TEST_F(SerialLineLossTest, NoAttemptBeforeTheIntervalHasPassed) {
   ASSERT_TRUE(timer_.Fire());
   ASSERT_TRUE(timer_.Fire());
   EXPECT_FALSE(port_.LineUp());
-  EXPECT_EQ(timer_.PeriodMs(), TSerialPort::kReopenIntervalMs);
+  EXPECT_EQ(timer_.WakeDelay(), 1u) << "an early tick asks for the rest of the wait";
   clock_.Advance(1);
-  ASSERT_TRUE(timer_.Fire());
+  ASSERT_TRUE(timer_.FireWake());
   EXPECT_TRUE(port_.LineUp());
 }
 
@@ -532,15 +605,15 @@ TEST_F(SerialLineLossTest, ConnectOrAwaitWaitsOnlyForADeviceThatIsNotThereYet) {
   EXPECT_TRUE(port_.Connected());
   EXPECT_FALSE(port_.LineUp());
   EXPECT_EQ(OpenCauseOf(port_.LastError()), SerialOpenCause::kNoDevice);
-  EXPECT_EQ(timer_.PeriodMs(), TSerialPort::kReopenIntervalMs);
+  ASSERT_NO_FATAL_FAILURE(ExpectAwaitingTheDevice());
   EXPECT_TRUE(losses_.empty()) << "nothing was lost: it never was there";
 
   ASSERT_TRUE(pty_.LinkAt(link_));
   clock_.Advance(TSerialPort::kReopenIntervalMs);
-  ASSERT_TRUE(timer_.Fire());
+  ASSERT_TRUE(timer_.FireWake());
   EXPECT_TRUE(port_.LineUp());
   EXPECT_EQ(restored_paths_, std::vector<std::string>{link_});
-  EXPECT_EQ(timer_.PeriodMs(), 5u);
+  ExpectPollingAgain();
 }
 
 // Each way a vanished device can show itself, from the poll or from a write.
@@ -584,7 +657,7 @@ TEST_F(SerialLineLossTest, EverySignOfAVanishedDeviceLosesTheLineOnce) {
     EXPECT_EQ(losses_[0].call, c.call);
     EXPECT_TRUE(DeviceGone(losses_[0])) << losses_[0].Text();
     EXPECT_TRUE(port_.Connected());
-    EXPECT_EQ(timer_.PeriodMs(), TSerialPort::kReopenIntervalMs);
+    ASSERT_NO_FATAL_FAILURE(ExpectAwaitingTheDevice());
     ASSERT_TRUE(timer_.Fire());
     EXPECT_EQ(losses_.size(), 1u);
     port_.Disconnect();
@@ -688,6 +761,40 @@ TEST(SerialPortSetters, WireTimeRoundsHalvesToEven) {
   EXPECT_EQ(port.PacketWireTime(38), 0u);
 }
 
+// A timer that cannot watch the device: the poll runs by its period, and a
+// fragment's deadline still comes first when it is nearer.
+TEST_F(SerialPortTest, WithoutArrivalsThePollRunsByItsPeriod) {
+  ManualPollTimer periodic(/*can_watch=*/false);
+  TSerialPort port(periodic, clock_, dir_.File("drvvzt.ini"));
+  port.SetPortName("\\\\.\\COM5");
+  port.SetHwFlow(hfNONE);
+  port.SetPacketSize(38);
+  port.SetPacketTimeout(100);
+  port.SetPacketMode(pmPass);
+  port.SetPollingDelay(5);
+  std::vector<std::uint32_t> sizes;
+  port.OnReceivePacket = [&](TSerialPort&, const std::uint8_t*, std::uint32_t size) {
+    sizes.push_back(size);
+  };
+  ASSERT_TRUE(port.Connect());
+  EXPECT_EQ(periodic.WakeDelay(), 5u);
+  ASSERT_TRUE(periodic.FireWake());
+  EXPECT_EQ(periodic.WakeDelay(), 5u) << "an idle tick asks for the next period";
+  port.SetPollingDelay(20);
+  EXPECT_EQ(periodic.WakeDelay(), 20u) << "a new period counts at once";
+
+  Feed(Stream(20));
+  ASSERT_TRUE(periodic.FireWake());
+  EXPECT_EQ(periodic.WakeDelay(), 20u);
+  clock_.Advance(90);
+  ASSERT_TRUE(periodic.FireWake());
+  EXPECT_EQ(periodic.WakeDelay(), 11u) << "the deadline is nearer than the period";
+  clock_.Advance(11);
+  ASSERT_TRUE(periodic.FireWake());
+  EXPECT_EQ(sizes, std::vector<std::uint32_t>{20});
+  EXPECT_EQ(periodic.WakeDelay(), 20u);
+}
+
 TEST_F(SerialPortTest, SettersWhileOpen) {
   ASSERT_TRUE(port_.Connect());
   port_.SetInBufSize(4096);
@@ -695,11 +802,9 @@ TEST_F(SerialPortTest, SettersWhileOpen) {
   EXPECT_EQ(port_.InBufSize(), 2048u);
   EXPECT_EQ(port_.OutBufSize(), 2048u);
 
-  port_.SetPollingDelay(5);
-  EXPECT_EQ(timer_.Starts(), 1) << "an unchanged period leaves the timer alone";
   port_.SetPollingDelay(20);
-  EXPECT_EQ(timer_.Starts(), 2);
-  EXPECT_EQ(timer_.PeriodMs(), 20u);
+  EXPECT_EQ(port_.PollingDelay(), 20u);
+  EXPECT_EQ(timer_.WakeDelay(), std::nullopt) << "arrivals tick the poll, not a period";
   EXPECT_TRUE(timer_.Running());
 
   // A line setting re-applies at once, which drops the queues.

@@ -1,10 +1,12 @@
 // The station packet builder that the simulator, tests and benchmarks share:
-// every field lands at its offset.
-#include "tools/lib/station_packet.h"
+// every field lands at its offset, and the decoder reads it back from there.
+#include "station/station_packet.h"
 
 #include <gtest/gtest.h>
 
-namespace drvvzt::tools {
+#include "station/packet_decoder.h"
+
+namespace drvvzt {
 namespace {
 
 TEST(StationPacket, FieldsLandAtTheirOffsets) {
@@ -35,10 +37,31 @@ TEST(StationPacket, FieldsLandAtTheirOffsets) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string text = StationPacketText(c.fields);
-    ASSERT_EQ(text.size(), kStationPacketSize);
+    ASSERT_EQ(text.size(), kPacketSize);
     EXPECT_EQ(text, c.expected);
   }
 }
 
+// Built and decoded through the same offsets, every field comes back: a class
+// without a row of its own takes its zone from the zone and low class digits.
+TEST(StationPacket, DecoderReadsTheBuiltFieldsBack) {
+  StationPacketFields fields;
+  fields.digit3 = 0xB;
+  fields.digit5 = 7;
+  fields.object_number = 0x00A1;
+  fields.section = "12";
+  fields.class_chars = "9901";
+  fields.zone_high = "05";
+  DecoderSettings settings;
+  settings.FirstNumber = 0;
+  settings.Razdel = true;
+  const TStationEvent event = DecodePacket(BuildStationPacket(fields), settings, 1.5);
+  EXPECT_EQ(event.ObjectNumber, 0xA1 + 0x12) << "object digits plus the section's Razdel addend";
+  EXPECT_EQ(event.Code, (TEventCode{4, {'9', '9', '0', '1'}}));
+  EXPECT_EQ(event.Zone, 0x0501);
+  EXPECT_EQ(event.Digit3, 0xB);
+  EXPECT_EQ(event.Digit5, 7);
+}
+
 }  // namespace
-}  // namespace drvvzt::tools
+}  // namespace drvvzt

@@ -295,6 +295,8 @@ struct KillCase {
   int delay_ms;
 };
 
+void PrintTo(const KillCase& c, std::ostream* os) { *os << c.name; }
+
 class KillTest : public DriverFaultTest, public ::testing::WithParamInterface<KillCase> {};
 
 TEST_P(KillTest, AcknowledgedEventsSurviveAKillAndReachTheServerAfterwards) {

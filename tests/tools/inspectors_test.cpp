@@ -11,7 +11,7 @@
 #include "tools/lib/event_text.h"
 #include "tools/lib/raw_log_decoding.h"
 #include "tools/lib/spool_inspection.h"
-#include "tools/lib/station_packet.h"
+#include "station/station_packet.h"
 
 namespace drvvzt {
 namespace {
@@ -83,13 +83,13 @@ TEST(SpoolInspector, MissingDirectoryIsAnError) {
 TEST(RawLogDecoder, DecodesPacketsWithTheDriversSettingsAndShowsFragments) {
   TempDir dir;
   dir.Write("drvvzt.ini", "[main]\nFirstNumber=4\nRazdel=1\n[Razdels]\n161_12=7\n");
-  tools::StationPacketFields fields;
+  StationPacketFields fields;
   fields.object_number = 0x00A1;
   fields.section = "12";
   fields.class_chars = "032A";
-  std::string log = tools::StationPacketText(fields);
+  std::string log = StationPacketText(fields);
   fields.acknowledge = false;
-  log += tools::StationPacketText(fields);
+  log += StationPacketText(fields);
   log += "0123456789";
 
   const auto items = DecodeRawLog(log, DecoderSettingsForDirectory(dir.path().string()));

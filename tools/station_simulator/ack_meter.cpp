@@ -4,18 +4,18 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "tools/lib/station_packet.h"
+#include "station/station_packet.h"
 
 namespace drvvzt::tools {
 
 void AckMeter::Feed(const std::uint8_t* data, std::size_t size, Clock::time_point now) {
   partial_.append(reinterpret_cast<const char*>(data), size);
-  const std::string_view ack(kAcknowledgement, kAcknowledgementSize);
+  const std::string_view ack = kAcknowledgement;
   std::size_t pos = 0;
-  while (partial_.size() - pos >= kAcknowledgementSize) {
-    if (std::string_view(partial_).substr(pos, kAcknowledgementSize) == ack) {
+  while (partial_.size() - pos >= ack.size()) {
+    if (std::string_view(partial_).substr(pos, ack.size()) == ack) {
       Matched(now);
-      pos += kAcknowledgementSize;
+      pos += ack.size();
     } else {
       ++stray_;
       ++pos;

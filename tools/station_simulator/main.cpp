@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "tools/lib/command_line.h"
-#include "tools/lib/station_packet.h"
+#include "station/station_packet.h"
 #include "tools/station_simulator/ack_meter.h"
 #include "tools/station_simulator/station_line.h"
 
@@ -218,14 +218,14 @@ bool LoadReplay(const std::string& path, std::vector<StationPacket>& packets) {
     return false;
   }
   std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  for (std::size_t at = 0; at + kStationPacketSize <= content.size(); at += kStationPacketSize) {
+  for (std::size_t at = 0; at + kPacketSize <= content.size(); at += kPacketSize) {
     StationPacket packet;
-    std::memcpy(packet.data(), content.data() + at, kStationPacketSize);
+    std::memcpy(packet.data(), content.data() + at, kPacketSize);
     packets.push_back(packet);
   }
-  if (content.size() % kStationPacketSize != 0)
+  if (content.size() % kPacketSize != 0)
     std::fprintf(stderr, "%s: %zu trailing bytes ignored\n", path.c_str(),
-                 content.size() % kStationPacketSize);
+                 content.size() % kPacketSize);
   if (packets.empty()) {
     std::fprintf(stderr, "%s: no complete packet\n", path.c_str());
     return false;
