@@ -10,9 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "core/station_chain.h"
 #include "platform/clock.h"
-#include "station/event_dispatch.h"
-#include "station/packet_handler.h"
 #include "station/server_link_port.h"
 #include "station/spool_writer.h"
 #include "station/station_event.h"
@@ -78,16 +77,16 @@ void BM_DecodeAndDispatchLinkUp(benchmark::State& state) {
 
   SteppingDateTime clock;
   TakeAllLink link;
-  SpoolWriter spool(dir.path() + "/", dir.path(), clock);
-  InFlightFiles in_flight;
-  EventDispatch dispatch(&link, false, spool, in_flight);
-  PacketHandlerSettings settings;
-  settings.StartDir = dir.path();
-  PacketHandler handler(
-      settings, clock, [](const std::uint8_t*, std::uint32_t n) { return n; }, [] {}, dispatch);
+  StationChainSetup setup;
+  setup.settings.PathForSoob = dir.path() + "/";
+  setup.start_dir = dir.path();
+  setup.send = [](const std::uint8_t*, std::uint32_t n) { return n; };
+  setup.redraw_station = [] {};
+  StationChain chain(std::move(setup), clock);
+  chain.Connect(&link);
   const auto packet = AlarmPacket();
   for (auto _ : state) {
-    handler.SerialPort1ReceivePacket(packet.data(), kPacketSize);
+    chain.Deliver(packet.data(), kPacketSize);
   }
   benchmark::DoNotOptimize(link.bytes_);
   state.counters["packets/s"] = benchmark::Counter(static_cast<double>(state.iterations()),

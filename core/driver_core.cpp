@@ -24,7 +24,6 @@
 namespace drvvzt {
 namespace {
 
-constexpr std::int32_t kServerTickLimit = 16;
 constexpr int kFirstScannedPort = 1;
 constexpr int kLastScannedPort = 32;
 constexpr std::uint32_t kStatusRewriteMs = 10000;
@@ -455,7 +454,7 @@ void DriverCore::LogLine(const std::string& line) {
 
 void DriverCore::StepServerTick(LinkState state) {
   server_link_state_ = state;
-  server_tick_ = server_tick_ >= kServerTickLimit ? 0 : server_tick_ + 1;
+  server_tick_ = server_tick_ >= kIndicatorTickLimit ? 0 : server_tick_ + 1;
   DrawServer();
   view_.ShowHealth(station_alive_, state == LinkState::kUp, SpoolWaiting());
 }

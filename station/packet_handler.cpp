@@ -33,7 +33,7 @@ void PacketHandler::SerialPort1ReceivePacket(const std::uint8_t* packet, std::ui
   if (size != kPacketSize) return;
 
   last_packet_time_ = clock_.Now();
-  if (++station_tick_ > kStationTickLimit) station_tick_ = 0;
+  if (++station_tick_ > kIndicatorTickLimit) station_tick_ = 0;
   if (redraw_) redraw_();
 
   if (packet[kAckFlagOffset] == '0') return;

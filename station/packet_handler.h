@@ -28,7 +28,8 @@ struct PacketHandlerSettings {
   std::shared_ptr<IniSnapshot> Ini;
 };
 
-inline constexpr std::int32_t kStationTickLimit = 16;
+// Both indicators animate in steps 0, 1, ..., 16, then 0 again.
+inline constexpr std::int32_t kIndicatorTickLimit = 16;
 
 class PacketHandler {
 public:

@@ -1,17 +1,15 @@
 // The whole road of one station packet: pseudo-terminal, serial component,
-// packet handler, dispatch, link thread (stepped), emulator; and a spool file
-// while the link is down.
+// the driver's station chain, link thread (stepped), emulator; and a spool
+// file while the link is down.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 #include <string>
 
+#include "core/station_chain.h"
 #include "server/server_link.h"
-#include "station/event_dispatch.h"
-#include "station/packet_handler.h"
 #include "station/serial_port.h"
-#include "station/spool_writer.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/link_doubles.h"
 #include "tests/support/pty_pair.h"
@@ -48,22 +46,20 @@ TEST(StationToServer, PacketReachesTheServerWhileUpAndASpoolFileWhileDown) {
 
   testing::FixedHost host{"COM5"};
   testing::RecordingReports reports;
-  SpoolWriter writer(spool_dir, dir.path().string(), clock);
+  StationChainSetup setup;
+  setup.settings.PathForSoob = spool_dir;
+  setup.start_dir = dir.path().string();
+  setup.send = [&](const std::uint8_t* data, std::uint32_t size) { return port.SendData(data, size); };
+  setup.redraw_station = [] {};
+  StationChain chain(std::move(setup), clock);
   ServerLinkOptions options;
   options.work_dir = dir.path().string();
-  InFlightFiles in_flight;
-  options.in_flight = &in_flight;
+  options.in_flight = &chain.InFlight();
   cl link(host, reports, MakeServerTransport(tick), tick, clock, options);
   link.PrepareRun();
-  EventDispatch dispatch(&link, /*not_send_to_disk=*/false, writer, in_flight);
-  PacketHandlerSettings settings;
-  settings.StartDir = dir.path().string();
-  PacketHandler handler(
-      settings, clock,
-      [&](const std::uint8_t* data, std::uint32_t size) { return port.SendData(data, size); },
-      [] {}, dispatch);
+  chain.Connect(&link);
   port.OnReceivePacket = [&](TSerialPort&, const std::uint8_t* packet, std::uint32_t size) {
-    handler.SerialPort1ReceivePacket(packet, size);
+    chain.Deliver(packet, size);
   };
   ASSERT_TRUE(port.Connect());
 
@@ -88,7 +84,7 @@ TEST(StationToServer, PacketReachesTheServerWhileUpAndASpoolFileWhileDown) {
   const tools::ReceivedMessage event = emulator.Messages()[4];
   EXPECT_EQ(event.type, mtStationEvent);
   EXPECT_EQ(kTransportHeaderSize + event.message.size(), 61u);
-  const StationEventBytes record = EncodeStationEvent(handler.CurrentEvent());
+  const StationEventBytes record = EncodeStationEvent(chain.Handler().CurrentEvent());
   EXPECT_EQ(event.body, Bytes(record.begin(), record.end()));
   EXPECT_TRUE(std::filesystem::is_empty(spool_dir));
 
