@@ -17,6 +17,8 @@
 #include "platform/ini_file.h"
 #include "platform/serial_device.h"
 #include "station/serial_port.h"
+#include "station/station_packet.h"
+#include "tests/support/driver_process.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/port_bench.h"
 #include "tests/support/temp_dir.h"
@@ -277,6 +279,43 @@ TEST_F(DriverCoreTest, ACloseWhileTheOperatorIsAskedEndsTheStopQuietly) {
   EXPECT_EQ(view.events, expected);
   EXPECT_TRUE(core->Closing());
   EXPECT_FALSE(core->SerialPort().Connected());
+}
+
+// Records the disk refused wait in memory: they reach disk at the first tick
+// after the directory can be made again, or at shut-down at the latest.
+TEST_F(DriverCoreTest, RecordsKeptInMemoryReachDiskAtTheNextTickOrAtShutdown) {
+  for (const bool at_shutdown : {false, true}) {
+    SCOPED_TRACE(at_shutdown ? "at shut-down" : "at the tick");
+    testing::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    std::filesystem::remove_all(dir.path() / "spool");
+    // Plain files where both directories belong: nothing can be written.
+    dir.Write("spool", "");
+    dir.Write("rescue", "");
+    Start("ComPort=COM5\nPathForSoob=spool/", PortMapWithCom5At(pty.slave_path()));
+    StationPacketFields fields;
+    fields.object_number = 7;
+    std::string packets = StationPacketText(fields);
+    fields.object_number = 8;
+    packets += StationPacketText(fields);
+    ASSERT_TRUE(pty.WriteMaster(packets));
+    ASSERT_TRUE(pty.WaitSlaveQueued(packets.size(), 2000));
+    serial_poll.Fire();
+    EXPECT_EQ(pty.ReadMaster(8, 2000), "OK\r\nOK\r\n");
+    core->Tick();
+    EXPECT_EQ(core->Chain()->Spool().BacklogSize(), 2u) << "the disk still refuses";
+
+    std::filesystem::remove(dir.path() / "spool");
+    std::filesystem::remove(dir.path() / "rescue");
+    if (at_shutdown) {
+      core->Shutdown();
+    } else {
+      core->Tick();
+    }
+    EXPECT_EQ(testing::SpoolObjectNumbers(dir.File("spool")), (std::multiset<std::int32_t>{40007, 40008}));
+    EXPECT_FALSE(core->RecordsLost());
+    core.reset();
+  }
 }
 
 TEST_F(DriverCoreTest, ShutdownStopsTheTickAndClosesThePortOnce) {

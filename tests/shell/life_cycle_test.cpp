@@ -131,28 +131,6 @@ TEST_F(WindowTest, ShutdownSpoolsLiveEventsStillQueuedButNotSpooledOnes) {
   EXPECT_EQ(SpoolFiles(dir.path().string()), 3);
 }
 
-TEST_F(WindowTest, ShutdownWritesTheInMemoryBacklog) {
-  PtyPair pty;
-  ASSERT_TRUE(pty.ok());
-  // A plain file where the spool directory belongs: the records cannot be
-  // written and stay in memory until the directory can be made.
-  dir.Write("spool", "");
-  dir.Write("rescue", "");  // and where the rescue directory belongs
-  auto form = Start(PortSettings(pty) + "\nPathForSoob=spool/", PortMap(pty));
-  ASSERT_TRUE(pty.WriteMaster(StationPacketFor(7) + StationPacketFor(8)));
-  std::string acks;
-  ASSERT_TRUE(SpinUntil([&] {
-    acks += pty.DrainMaster(0);
-    return acks.size() >= 8;
-  }));
-  // No event is processed between clearing the way and the shutdown, so the
-  // window's timer cannot write the backlog first.
-  std::filesystem::remove(dir.path() / "spool");
-  std::filesystem::remove(dir.path() / "rescue");
-  form.reset();
-  EXPECT_EQ(SpoolFiles((dir.path() / "spool").string()), 2);
-}
-
 class StopSignalTest : public WindowTest {
 protected:
   void SetUp() override {

@@ -95,29 +95,6 @@ TEST_F(WindowTest, AFragmentIsPassedOnAtItsDeadlineOnAQuietLine) {
   port.Disconnect();
 }
 
-TEST_F(WindowTest, TheTimerWritesTheBacklogOnceTheDiskTakesItWithoutNewEvents) {
-  PtyPair pty;
-  ASSERT_TRUE(pty.ok());
-  // A plain file where the spool directory belongs: records stay in memory.
-  dir.Write("spool", "");
-  dir.Write("rescue", "");  // and where the rescue directory belongs
-  auto form = Start("ComPort=COM3\nPathForSoob=spool/", "[ComPorts]\nCOM3=" + pty.slave_path() + "\n");
-  ASSERT_TRUE(form->SerialPort().Connected());
-  ASSERT_TRUE(pty.WriteMaster(StationPacketFor(7) + StationPacketFor(8)));
-  std::string acks;
-  ASSERT_TRUE(SpinUntil([&] {
-    acks += pty.DrainMaster(0);
-    return acks.size() >= 8;
-  }));
-  form->Timer2Timer();
-  ASSERT_FALSE(std::filesystem::is_directory(dir.path() / "spool"));
-
-  std::filesystem::remove(dir.path() / "spool");
-  std::filesystem::remove(dir.path() / "rescue");
-  form->Timer2Timer();
-  EXPECT_EQ(SpoolFiles((dir.path() / "spool").string()), 2);
-}
-
 }  // namespace
 }  // namespace drvvzt
 
