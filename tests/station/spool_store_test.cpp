@@ -17,6 +17,8 @@
 namespace drvvzt {
 namespace {
 
+using testing::FileNames;
+
 namespace fs = std::filesystem;
 using testing::FaultyFileSystem;
 using testing::TempDir;
@@ -30,14 +32,6 @@ StationEventBytes Record(std::uint8_t tag) {
 std::string Content(const StationEventBytes& record) {
   const auto bytes = SpoolFileContent(record);
   return std::string(bytes.begin(), bytes.end());
-}
-
-std::vector<std::string> FileNames(const fs::path& dir) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(dir, ec)) names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 std::vector<std::string> ListedNames(const SpoolStore& store,

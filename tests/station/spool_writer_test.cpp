@@ -18,6 +18,8 @@
 namespace drvvzt {
 namespace {
 
+using testing::FileNames;
+
 namespace fs = std::filesystem;
 using testing::FakeDateTimeClock;
 using testing::FaultyFileSystem;
@@ -31,14 +33,6 @@ StationEventBytes Record(std::uint8_t tag) {
   TStationEvent e;
   e.ObjectNumber = tag;
   return EncodeStationEvent(e);
-}
-
-std::vector<std::string> FileNames(const fs::path& dir) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(dir, ec)) names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 TEST(SpoolFileName, FromTimeOfMonth) {

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace drvvzt::testing {
 
@@ -24,5 +25,8 @@ public:
 private:
   std::filesystem::path path_;
 };
+
+// The names of the entries directly in dir, sorted; none when it cannot be read.
+std::vector<std::string> FileNames(const std::filesystem::path& dir);
 
 }  // namespace drvvzt::testing
