@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <random>
@@ -88,7 +89,10 @@ void DriverCore::Start() {
   OpenConfiguredPort();
   CreateServerLink();
   view_.ShowStartUp(close_code_, clock_.Now(), settings_.SendT7);
-  tick_timer_.Start(kDriverTickMs, [this] { Tick(); });
+  tick_timer_.Start(0, [this] { Tick(); });
+  ticking_ = true;
+  next_tick_at_ = tick_.NowTick() + kDriverTickMs;
+  tick_timer_.WakeIn(kDriverTickMs);
 }
 
 void DriverCore::ShowStartUpMessage() {
@@ -154,6 +158,7 @@ void DriverCore::CreateServerLink() {
 void DriverCore::Shutdown() {
   if (shut_down_) return;
   shut_down_ = true;
+  ticking_ = false;
   tick_timer_.Stop();
   if (link_) link_->Stop();
   if (chain_ && !chain_->Spool().FlushBacklog()) chain_->Spool().AbandonBacklog();
@@ -184,6 +189,47 @@ void DriverCore::Tick() {
   } catch (...) {
     // the status file is for onlookers; the driver goes on without it
   }
+  ScheduleTick();
+}
+
+// An idle driver must not wake five times a second for nothing: the 200 ms
+// pace is kept only while work is under way.
+void DriverCore::ScheduleTick() {
+  if (!ticking_) return;
+  const bool busy = (chain_ && chain_->Spool().BacklogSize() > 0) || (forwarder_ && forwarder_->HasWork()) ||
+                    (link_ && link_->IsLinkUp() && !link_->IsRegistered());
+  next_tick_delay_ms_ = busy ? kDriverTickMs : IdleTickDelayMs();
+  next_tick_at_ = tick_.NowTick() + next_tick_delay_ms_;
+  tick_timer_.WakeIn(next_tick_delay_ms_);
+}
+
+// The earliest of what falls due while nothing is under way.
+std::uint32_t DriverCore::IdleTickDelayMs() {
+  const std::uint32_t now = tick_.NowTick();
+  auto left = [now](std::uint32_t since, std::uint32_t period) {
+    const std::uint32_t passed = Since(now, since);
+    return passed >= period ? 0u : period - passed;
+  };
+  std::uint32_t delay = left(last_spool_count_tick_, kSpoolCountMs);
+  if (startup_retry_) delay = std::min(delay, left(last_retry_tick_, kStartUpRetryMs));
+  if (station_alive_) {
+    // Just past the moment the watchdog's verdict turns. The date-time clock
+    // may be set meanwhile; the next tick reckons again.
+    const double left_ms = (LastPacketTime() + settings_.Attention - clock_.Now()) * kMsPerDay;
+    if (left_ms < static_cast<double>(delay)) delay = left_ms > 0 ? static_cast<std::uint32_t>(left_ms) + 1 : 1;
+  }
+  return std::clamp<std::uint32_t>(delay, 1, kDriverIdleTickMs);
+}
+
+// Something the tick shows or writes has changed (a packet, the port, the
+// link): the next tick comes within 200 ms, as it would on the fixed pace.
+void DriverCore::TickSoon() {
+  if (!ticking_) return;
+  const std::uint32_t now = tick_.NowTick();
+  if (static_cast<std::int32_t>(next_tick_at_ - now) <= static_cast<std::int32_t>(kDriverTickMs)) return;
+  next_tick_at_ = now + kDriverTickMs;
+  next_tick_delay_ms_ = kDriverTickMs;
+  tick_timer_.WakeIn(kDriverTickMs);
 }
 
 // Records kept in memory while the disk refused them go out as soon as it
@@ -239,6 +285,7 @@ std::optional<bool> DriverCore::LinkUp() const {
 void DriverCore::OnDelivery(const std::uint8_t* packet, std::uint32_t size) {
   if (size != kPacketSize) NoteFragment();
   if (chain_ && chain_->Connected()) chain_->Deliver(packet, size);
+  TickSoon();
 }
 
 // A fragment cut by the packet timeout is the sign of a noisy line: one stray
@@ -342,6 +389,7 @@ PortChoice DriverCore::ChoosePort(const std::string& name) {
     }
     SetComPort(name);
     SendPortStateOrLog();
+    TickSoon();
     return PortChoice::kChosen;
   } catch (...) {
     WriteErrorLog(start_dir_, kErrorPortWrite);
@@ -361,6 +409,7 @@ void DriverCore::StartOrStop() {
   // A stop signal that arrived while the operator was asked has closed the driver.
   if (closing_) return;
   SendPortStateOrLog();
+  TickSoon();
 }
 
 // The port keeps running (and acknowledging packets) while the operator is asked.
@@ -413,6 +462,7 @@ void DriverCore::OnStationLineLost(const SysError& cause) {
   PostLogText("Связь с портом " + name + " потеряна.");
   Report(Severity::kError, "station port " + name + " lost: " + cause.Text() + "; reopening every 2 s");
   SendPortStateOrLog();
+  TickSoon();
 }
 
 void DriverCore::OnStationLineRestored() {
@@ -420,6 +470,7 @@ void DriverCore::OnStationLineRestored() {
   PostLogText("Связь с портом " + name + " восстановлена.");
   Report(Severity::kInfo, "station port " + name + " back (" + serial_->DevicePath() + ")");
   SendPortStateOrLog();
+  TickSoon();
 }
 
 // Queued whether or not the link is up; without a link thread there is nobody
@@ -453,6 +504,7 @@ void DriverCore::LogLine(const std::string& line) {
 }
 
 void DriverCore::StepServerTick(LinkState state) {
+  if (state != server_link_state_) TickSoon();
   server_link_state_ = state;
   server_tick_ = server_tick_ >= kIndicatorTickLimit ? 0 : server_tick_ + 1;
   DrawServer();

@@ -1,5 +1,5 @@
 // The driver without its window: the serial component and the station chain,
-// the server link thread, spool forwarding, the 200 ms tick (forwarding, the
+// the server link thread, spool forwarding, the tick (forwarding, the
 // station watchdog, drvvzt.status), start-up, shut-down and the operator's
 // port operations. What an operator would see goes to a DriverView: the
 // window is one, a run without a display another.
@@ -39,8 +39,11 @@ class SpoolForwarder;
 class TSerialPort;
 class cl;
 
-// The period of the driver's tick.
+// The period of the driver's tick while something can fall due.
 inline constexpr std::uint32_t kDriverTickMs = 200;
+// The longest the tick sleeps when nothing is under way: the spool count of
+// drvvzt.status (and, with it, spool files that appeared from elsewhere).
+inline constexpr std::uint32_t kDriverIdleTickMs = 2000;
 // How often start-up tries the configured port again after it failed to open.
 inline constexpr std::uint32_t kStartUpRetryMs = 5000;
 
@@ -84,7 +87,7 @@ class DriverCore final : public LinkHost, public LinkReports {
 public:
   // post runs a call on the owner's thread later (the link thread's reports
   // and lines dated elsewhere come through it). serial_poll and tick_timer
-  // are the owner's timers: the serial component's poll and the 200 ms tick.
+  // are the owner's timers: the serial component's poll and the tick.
   DriverCore(DriverView& view, DateTimeClock& clock, TickClock& tick, PollTimer& serial_poll,
              PollTimer& tick_timer, UiHandOff::PostFn post);
   ~DriverCore() override;
@@ -109,8 +112,14 @@ public:
   bool RecordsLost() const;
 
   // The tick: spool forwarding, the in-memory backlog, the station watchdog,
-  // the start-up port retry and drvvzt.status.
+  // the start-up port retry and drvvzt.status. It comes every 200 ms while
+  // something can fall due within that time (a backlog, spool files to
+  // forward, the first tick after a packet or a change of the port or the
+  // link); otherwise it sleeps until the next thing that is due (the
+  // watchdog's verdict, the start-up retry, the spool count), at most 2 s.
   void Tick();
+  // The delay Tick() asked for after its last run.
+  std::uint32_t NextTickDelayMs() const { return next_tick_delay_ms_; }
   void StationWatchdog();
   void FlushSpoolBacklog();
   void DrawStation();
@@ -173,6 +182,9 @@ private:
   std::string RunningPortName() const;
   void OnDelivery(const std::uint8_t* packet, std::uint32_t size);
   void NoteFragment();
+  void ScheduleTick();
+  std::uint32_t IdleTickDelayMs();
+  void TickSoon();
   void UpdateStatus();
   void CountSpool(std::uint32_t now_tick);
   DriverStatus CurrentStatus(std::time_t now);
@@ -201,6 +213,9 @@ private:
   std::uint32_t last_retry_tick_ = 0;
   bool closing_ = false;
   bool shut_down_ = false;
+  bool ticking_ = false;
+  std::uint32_t next_tick_at_ = 0;
+  std::uint32_t next_tick_delay_ms_ = kDriverTickMs;
 
   // drvvzt.status and the lines on standard error.
   DriverStatus last_status_;

@@ -58,6 +58,11 @@ void SpoolForwarder::StepLocked() {
   SendFirstLocked();
 }
 
+bool SpoolForwarder::HasWork() const {
+  std::lock_guard lock(mutex_);
+  return link_.IsLinkUp() && (in_flight_path_ || !pending_.empty());
+}
+
 bool SpoolForwarder::SendFirstLocked() {
   for (auto it = pending_.begin(); it != pending_.end();) {
     const std::string path = it->path;

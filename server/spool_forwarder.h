@@ -73,6 +73,11 @@ public:
   // passed, queue the oldest file's message.
   void Step();
 
+  // True while a step can have something to do before the next listing: with
+  // the link up, a file in flight or listed and not yet sent. The driver's tick
+  // keeps its 200 ms pace for as long as this holds.
+  bool HasWork() const;
+
   // The file forwarded last ("" before the first).
   std::string SentSpoolPath() const;
   // The file whose message is on its way, if any.

@@ -1,4 +1,4 @@
-// Posting calls to the window's thread and waiting for them; see ui_hand_off.h.
+// Posting calls to the window's thread, waiting for them or not; see ui_hand_off.h.
 #include "server/ui_hand_off.h"
 
 #include <condition_variable>
@@ -56,6 +56,28 @@ bool UiHandOff::Run(Call call) {
   std::unique_lock lock(shared->mutex);
   shared->changed.wait(lock, [&] { return pending->done || shared->stop; });
   return pending->done;
+}
+
+bool UiHandOff::Post(Call call) {
+  if (StopRequested()) return false;
+  if (!post_) {
+    try {
+      call();
+    } catch (...) {
+    }
+    return true;
+  }
+  post_([shared = shared_, call = std::move(call)] {
+    {
+      std::lock_guard lock(shared->mutex);
+      if (shared->stop) return;
+    }
+    try {
+      call();
+    } catch (...) {
+    }
+  });
+  return true;
 }
 
 void UiHandOff::RequestStop() {

@@ -127,7 +127,7 @@ TEST_F(DriverCoreTest, StartUpScansOpensTheConfiguredPortAndThenRunsTheTick) {
   EXPECT_TRUE(core->SerialPort().Connected());
   EXPECT_EQ(core->ComPort(), "COM7");
   EXPECT_TRUE(tick_timer.Running());
-  EXPECT_EQ(tick_timer.PeriodMs(), kDriverTickMs);
+  EXPECT_EQ(tick_timer.WakeDelay(), kDriverTickMs);
   const int code = std::stoi(core->CloseCode());
   EXPECT_GE(code, 10000);
   EXPECT_LE(code, 99998);
@@ -153,6 +153,7 @@ TEST_F(DriverCoreTest, ConfiguredPortThatWillNotOpenIsTakenWhenItAppears) {
   tick.Advance(kStartUpRetryMs - 1);
   core->Tick();
   EXPECT_FALSE(core->PortRunning());  // tried every 5 s, not at every tick
+  EXPECT_EQ(core->NextTickDelayMs(), 1u) << "an idle tick wakes for the retry";
   tick.Advance(1);
   core->Tick();
   EXPECT_TRUE(core->PortRunning());
@@ -304,6 +305,7 @@ TEST_F(DriverCoreTest, RecordsKeptInMemoryReachDiskAtTheNextTickOrAtShutdown) {
     EXPECT_EQ(pty.ReadMaster(8, 2000), "OK\r\nOK\r\n");
     core->Tick();
     EXPECT_EQ(core->Chain()->Spool().BacklogSize(), 2u) << "the disk still refuses";
+    EXPECT_EQ(core->NextTickDelayMs(), kDriverTickMs) << "tried again at every tick";
 
     std::filesystem::remove(dir.path() / "spool");
     std::filesystem::remove(dir.path() / "rescue");
@@ -316,6 +318,49 @@ TEST_F(DriverCoreTest, RecordsKeptInMemoryReachDiskAtTheNextTickOrAtShutdown) {
     EXPECT_FALSE(core->RecordsLost());
     core.reset();
   }
+}
+
+// Left alone, the tick wakes only for what falls due: the spool count every
+// 2 s and the watchdog's verdict just after it turns. A packet or a change of
+// the link brings the next tick within 200 ms, as the fixed pace did.
+TEST_F(DriverCoreTest, AnIdleTickSleepsUntilSomethingFallsDue) {
+  testing::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  Start("ComPort=COM5\nAttention=00:00:05", PortMapWithCom5At(pty.slave_path()));
+  auto wake = [this] {
+    const std::uint32_t delay = tick_timer.WakeDelay().value_or(0);
+    tick.Advance(delay);
+    clock.AdvanceMs(delay);
+    return tick_timer.FireWake();
+  };
+  ASSERT_TRUE(wake());
+  EXPECT_TRUE(core->StationAlive());
+  EXPECT_EQ(tick_timer.PeriodMs(), 0u);
+  EXPECT_EQ(tick_timer.WakeDelay(), kDriverIdleTickMs) << "the spool count is due first";
+  ASSERT_TRUE(wake());
+  ASSERT_TRUE(wake());
+  // 4.2 s after the start: the watchdog's 5 s end before the next count.
+  ASSERT_TRUE(tick_timer.WakeDelay());
+  EXPECT_NEAR(*tick_timer.WakeDelay(), 801, 2);
+  ASSERT_TRUE(wake());
+  EXPECT_FALSE(core->StationAlive());
+  EXPECT_NEAR(*tick_timer.WakeDelay(), 2000 - 801, 2) << "the next count";
+
+  core->StepServerTick(LinkState::kDown);
+  EXPECT_GT(*tick_timer.WakeDelay(), kDriverTickMs) << "an indicator step alone changes nothing";
+  core->StepServerTick(LinkState::kUp);
+  EXPECT_EQ(tick_timer.WakeDelay(), kDriverTickMs);
+  ASSERT_TRUE(wake());
+  EXPECT_GT(*tick_timer.WakeDelay(), kDriverTickMs) << "asleep again";
+
+  const std::string packet = StationPacketText(StationPacketFields{});
+  ASSERT_TRUE(pty.WriteMaster(packet));
+  ASSERT_TRUE(pty.WaitSlaveQueued(packet.size(), 2000));
+  serial_poll.Fire();
+  ASSERT_EQ(pty.ReadMaster(4, 2000), "OK\r\n");
+  EXPECT_EQ(tick_timer.WakeDelay(), kDriverTickMs);
+  ASSERT_TRUE(wake());
+  EXPECT_TRUE(core->StationAlive()) << "alive again at the tick after the packet";
 }
 
 TEST_F(DriverCoreTest, ShutdownStopsTheTickAndClosesThePortOnce) {

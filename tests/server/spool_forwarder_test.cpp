@@ -121,7 +121,9 @@ TEST_F(SpoolForwarderTest, OldestFileFirstAndTheNextRightAfterEachAcknowledgemen
   AddFile("notes.txt", "x", 500);
   AddFile("D.dd8.bad", "x", 500);
 
+  EXPECT_FALSE(forwarder.HasWork()) << "nothing known before the first listing";
   forwarder.Step();
+  EXPECT_TRUE(forwarder.HasWork());
   ASSERT_EQ(Tags(), (std::vector<char>{'b'}));
   EXPECT_EQ(link.queued[0].type, mtStationEvent);
   EXPECT_EQ(forwarder.SentSpoolPath(), (spool_dir / "B.dd8").string());
@@ -137,6 +139,7 @@ TEST_F(SpoolForwarderTest, OldestFileFirstAndTheNextRightAfterEachAcknowledgemen
   EXPECT_FALSE(fs::exists(spool_dir / "C.dd8"));
   EXPECT_TRUE(fs::exists(spool_dir / "notes.txt"));
   EXPECT_TRUE(log.empty());
+  EXPECT_FALSE(forwarder.HasWork()) << "the list ran dry";
 
   // A file written while forwarding runs is found once the list has run dry.
   AddEvent("E.dd8", 'e', 0);
@@ -253,6 +256,7 @@ TEST_F(SpoolForwarderTest, NothingIsReadWhileTheLinkIsDown) {
   forwarder.Step();
   EXPECT_TRUE(link.queued.empty());
   EXPECT_TRUE(fs::exists(spool_dir / "bad.dd8")) << "not even looked at";
+  EXPECT_FALSE(forwarder.HasWork());
 
   // Back up: the connection lets forwarding resume at once.
   link.up = true;

@@ -1,4 +1,4 @@
-// Handing calls to a stand-in window thread and waiting for them.
+// Handing calls to a stand-in window thread, waiting for them or not.
 #include "server/ui_hand_off.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace drvvzt {
 namespace {
@@ -71,6 +72,17 @@ TEST(UiHandOffTest, RunsTheCallOnTheWindowThreadAndWaitsForIt) {
   EXPECT_TRUE(hand_off.Run([] { throw std::runtime_error("redraw failed"); }));
 }
 
+TEST(UiHandOffTest, PostedCallsRunInTheirPlaceAmongWaitedOnes) {
+  WindowThread window;
+  UiHandOff hand_off([&](UiHandOff::Call call) { window.Post(std::move(call)); });
+  std::vector<int> order;  // touched on the window thread only until Run returns
+  EXPECT_TRUE(hand_off.Post([&] { order.push_back(1); }));
+  EXPECT_TRUE(hand_off.Post([] { throw std::runtime_error("redraw failed"); }));
+  EXPECT_TRUE(hand_off.Post([&] { order.push_back(2); }));
+  EXPECT_TRUE(hand_off.Run([&] { order.push_back(3); }));
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
 TEST(UiHandOffTest, StopReleasesAWaiterWhoseCallIsNeverServed) {
   std::mutex mutex;
   std::deque<UiHandOff::Call> parked;  // a window that no longer runs its loop
@@ -80,21 +92,23 @@ TEST(UiHandOffTest, StopReleasesAWaiterWhoseCallIsNeverServed) {
   });
   std::atomic<bool> result{true};
   std::atomic<bool> ran{false};
+  ASSERT_TRUE(hand_off.Post([&] { ran = true; }));
   std::thread link([&] { result = hand_off.Run([&] { ran = true; }); });
   for (;;) {
     std::lock_guard lock(mutex);
-    if (!parked.empty()) break;
+    if (parked.size() == 2) break;
   }
   hand_off.RequestStop();
   link.join();
   EXPECT_FALSE(result.load());
 
-  // The window coming back later does not run the abandoned call, and new
-  // hand-offs return at once without posting.
-  parked.front()();
+  // The window coming back later runs none of the calls left in its queue,
+  // and new hand-offs return at once without posting.
+  for (auto& call : parked) call();
   EXPECT_FALSE(ran.load());
   EXPECT_FALSE(hand_off.Run([&] { ran = true; }));
-  EXPECT_EQ(parked.size(), 1u);
+  EXPECT_FALSE(hand_off.Post([&] { ran = true; }));
+  EXPECT_EQ(parked.size(), 2u);
 }
 
 TEST(UiHandOffTest, WithoutPostFunctionRunsOnTheCallersThread) {
