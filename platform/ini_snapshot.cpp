@@ -26,6 +26,7 @@ IniSnapshot::FileState StateOf(const struct stat& st) {
   state.exists = true;
   state.device = static_cast<std::uint64_t>(st.st_dev);
   state.inode = static_cast<std::uint64_t>(st.st_ino);
+  state.type = static_cast<std::uint32_t>(st.st_mode & S_IFMT);
   state.size = static_cast<std::int64_t>(st.st_size);
   state.modified_ns = Nanoseconds(st.st_mtim);
   state.changed_ns = Nanoseconds(st.st_ctim);
@@ -146,16 +147,21 @@ void IniSnapshot::BringUpToDate() {
 }
 
 // A file system shrinking a file publishes the new size before it stamps the
-// new change and modification times (ext4 frees the blocks in between). A stat
-// in that moment shows an emptied file with the old, long-settled times, and a
-// read then gets nothing, consistently: without this check the driver would
-// take an editor's truncation as the settled file. Any real change stamps the
-// change time, so a different file with an unchanged change time is one whose
+// new times, and it stamps the change time before the modification time. A
+// stat in between shows an emptied file with its old, long-settled
+// modification time; a writer preempted there (a loaded machine) holds that
+// state for milliseconds, and a read then gets nothing, consistently. Without
+// this check the driver would take an editor's truncation as the settled file.
+// Any real change stamps the change time, and any change of size stamps the
+// modification time: the same file changed without its stamps is one whose
 // change is still being made.
 bool IniSnapshot::MidChange(const FileState& seen) const {
-  return last_seen_ && seen.exists && last_seen_->exists && seen.device == last_seen_->device &&
-         seen.inode == last_seen_->inode && seen.changed_ns == last_seen_->changed_ns &&
-         seen != *last_seen_;
+  if (!last_seen_ || !seen.exists || !last_seen_->exists || seen.device != last_seen_->device ||
+      seen.inode != last_seen_->inode || seen.type != last_seen_->type || seen == *last_seen_) {
+    return false;
+  }
+  const bool resized_unstamped = seen.size != last_seen_->size && seen.modified_ns == last_seen_->modified_ns;
+  return seen.changed_ns == last_seen_->changed_ns || resized_unstamped;
 }
 
 bool IniSnapshot::LookedAtRecently(std::int64_t now_ns) {
@@ -173,8 +179,12 @@ bool IniSnapshot::Settled(const FileState& seen, std::int64_t now_ns, bool mid_c
   if (!pending_ || *pending_ != seen) {
     pending_ = seen;
     pending_since_ns_ = now_ns;
+    pending_mid_change_ = false;
   }
-  if (seen.exists && !mid_change && now_ns - seen.modified_ns >= kSettleNs) return true;
+  // Seen again unchanged, a state caught mid-change is still one: its writer
+  // may simply not have been scheduled since.
+  pending_mid_change_ = pending_mid_change_ || mid_change;
+  if (seen.exists && !pending_mid_change_ && now_ns - seen.modified_ns >= kSettleNs) return true;
   return now_ns - pending_since_ns_ >= kSettleNs;
 }
 

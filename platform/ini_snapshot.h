@@ -16,8 +16,8 @@
 //     old on the wall clock, or once the same changed state has been seen for a
 //     second (this covers a modification time in the future, and a missing
 //     file); until then the last good reading stays in use. A file caught
-//     in the middle of a truncation (new size, old times) is not settled by
-//     its modification time. An edit therefore takes effect about a second
+//     in the middle of a truncation (new size, old modification time) is not
+//     settled by its modification time, however often it is seen so. An edit therefore takes effect about a second
 //     after the editor stopped writing;
 //   - a file replaced atomically (a new file renamed over it, as WriteIniString
 //     does) is a new inode and follows the same rule;
@@ -87,6 +87,7 @@ public:
     bool exists = false;
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
+    std::uint32_t type = 0;  // the S_IFMT bits: a reused inode may be another kind of file
     std::int64_t size = 0;
     std::int64_t modified_ns = 0;
     std::int64_t changed_ns = 0;
@@ -112,6 +113,7 @@ private:
   std::optional<FileState> pending_;           // a change not yet settled
   std::optional<FileState> last_seen_;         // the file at the last look
   std::int64_t pending_since_ns_ = 0;
+  bool pending_mid_change_ = false;  // the pending state was caught mid-change
   std::optional<std::int64_t> last_stat_ns_;
   std::uint64_t file_reads_ = 0;
   std::optional<SysError> last_error_;

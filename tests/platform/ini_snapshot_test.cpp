@@ -2,6 +2,9 @@
 // settled change is, an unchanged file is not read again.
 #include "platform/ini_snapshot.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -78,6 +81,22 @@ TEST_F(IniSnapshotTest, InPlaceRewriteIsUsedOnlyOnceASecondOld) {
   ExpectOld();
   clock.AdvanceMs(1);
   ExpectNew();
+}
+
+// A truncation caught between its new size and its new modification time
+// looks like an emptied file written long ago. It must rest like any fresh
+// change, or the driver would run on defaults until the editor's next save.
+TEST_F(IniSnapshotTest, FileCaughtMidTruncationIsNotTakenByItsOldTime) {
+  StartWithOld();
+  struct stat before {};
+  ASSERT_EQ(::stat(ini.c_str(), &before), 0);
+  ASSERT_EQ(::truncate(ini.c_str(), 0), 0);
+  testing::SetModificationTime(ini, before.st_mtim.tv_sec * kNsPerSecond + before.st_mtim.tv_nsec);
+  ExpectOld();
+  clock.AdvanceMs(999);
+  ExpectOld();
+  clock.AdvanceMs(1);
+  EXPECT_EQ(Address(), "127.0.0.1") << "an empty file that stays so is the file";
 }
 
 TEST_F(IniSnapshotTest, AtomicReplaceIsPickedUpOnceSettled) {
