@@ -147,21 +147,22 @@ void IniSnapshot::BringUpToDate() {
 }
 
 // A file system shrinking a file publishes the new size before it stamps the
-// new times, and it stamps the change time before the modification time. A
-// stat in between shows an emptied file with its old, long-settled
-// modification time; a writer preempted there (a loaded machine) holds that
-// state for milliseconds, and a read then gets nothing, consistently. Without
-// this check the driver would take an editor's truncation as the settled file.
-// Any real change stamps the change time, and any change of size stamps the
-// modification time: the same file changed without its stamps is one whose
-// change is still being made.
+// new modification time (ext4 frees the blocks in between; kernels with
+// fine-grained stamps set the change time first). A stat in that moment shows
+// an emptied file with its old, long-settled modification time; a writer
+// preempted there (a loaded machine) holds that state for milliseconds, and a
+// read then gets nothing, consistently. Without this check the driver would
+// take an editor's truncation as the settled file. So the modification time of
+// a file changed in place is not trusted when the file was resized under its
+// old stamp, or when the stamp is older than the change time (which writes
+// set together with it; a chmod or a time set by hand only wait their second).
 bool IniSnapshot::MidChange(const FileState& seen) const {
   if (!last_seen_ || !seen.exists || !last_seen_->exists || seen.device != last_seen_->device ||
       seen.inode != last_seen_->inode || seen.type != last_seen_->type || seen == *last_seen_) {
     return false;
   }
   const bool resized_unstamped = seen.size != last_seen_->size && seen.modified_ns == last_seen_->modified_ns;
-  return seen.changed_ns == last_seen_->changed_ns || resized_unstamped;
+  return resized_unstamped || seen.modified_ns < seen.changed_ns;
 }
 
 bool IniSnapshot::LookedAtRecently(std::int64_t now_ns) {

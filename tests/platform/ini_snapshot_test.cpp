@@ -85,18 +85,27 @@ TEST_F(IniSnapshotTest, InPlaceRewriteIsUsedOnlyOnceASecondOld) {
 
 // A truncation caught between its new size and its new modification time
 // looks like an emptied file written long ago. It must rest like any fresh
-// change, or the driver would run on defaults until the editor's next save.
+// change, or the driver would run on defaults until the editor's next save,
+// whether or not the save before it was ever looked at.
 TEST_F(IniSnapshotTest, FileCaughtMidTruncationIsNotTakenByItsOldTime) {
-  StartWithOld();
-  struct stat before {};
-  ASSERT_EQ(::stat(ini.c_str(), &before), 0);
-  ASSERT_EQ(::truncate(ini.c_str(), 0), 0);
-  testing::SetModificationTime(ini, before.st_mtim.tv_sec * kNsPerSecond + before.st_mtim.tv_nsec);
-  ExpectOld();
-  clock.AdvanceMs(999);
-  ExpectOld();
-  clock.AdvanceMs(1);
-  EXPECT_EQ(Address(), "127.0.0.1") << "an empty file that stays so is the file";
+  for (const bool earlier_save_unseen : {false, true}) {
+    SCOPED_TRACE(earlier_save_unseen ? "an earlier save never looked at" : "the last look saw the file");
+    IniSnapshot fresh(ini, clock.Function(), 0);
+    dir.Write("drvvzt.ini", kOld);
+    testing::SetModificationTime(ini, clock.Now() - 3600 * kNsPerSecond);
+    ASSERT_EQ(fresh.ReadString("ServerHost", "Address", ""), "192.0.2.10");
+    if (earlier_save_unseen) RewriteInPlace(ini, kOld + "; saved again\n", clock.Now() - 60 * kNsPerSecond);
+    struct stat before {};
+    ASSERT_EQ(::stat(ini.c_str(), &before), 0);
+    ASSERT_EQ(::truncate(ini.c_str(), 0), 0);
+    testing::SetModificationTime(ini, before.st_mtim.tv_sec * kNsPerSecond + before.st_mtim.tv_nsec);
+    for (int look = 0; look < 3; ++look) EXPECT_EQ(fresh.ReadString("ServerHost", "Address", ""), "192.0.2.10");
+    clock.AdvanceMs(999);
+    EXPECT_EQ(fresh.ReadString("ServerHost", "Address", ""), "192.0.2.10");
+    clock.AdvanceMs(1);
+    EXPECT_EQ(fresh.ReadString("ServerHost", "Address", "none"), "none")
+        << "an empty file that stays so is the file";
+  }
 }
 
 TEST_F(IniSnapshotTest, AtomicReplaceIsPickedUpOnceSettled) {
@@ -223,15 +232,19 @@ TEST_F(IniSnapshotTest, ThreadsLookingUpDuringAnEditSeeOnlyTheOldFile) {
   };
   std::thread window(reader), link(reader);
   // The editor saves over and over without the clock moving: no state of the
-  // file ever rests for a second.
+  // file ever rests for a second. Each save stamps a time of its own, just
+  // before now, as saves a moment apart do.
+  std::int64_t saved_ns = clock.Now();
   for (int i = 0; i < 300 || lookups.load() < 100; ++i) {
-    RewriteInPlace(ini, kNew.substr(0, static_cast<std::size_t>(i) % kNew.size()), clock.Now());
-    RewriteInPlace(ini, kNew, clock.Now());
+    RewriteInPlace(ini, kNew.substr(0, static_cast<std::size_t>(i) % kNew.size()), --saved_ns);
+    RewriteInPlace(ini, kNew, --saved_ns);
   }
   editing.store(false);
   window.join();
   link.join();
   EXPECT_EQ(wrong.load(), 0);
+  // The last save is seen, and taken once it has rested for a second.
+  ExpectOld();
   clock.AdvanceMs(1000);
   ExpectNew();
 }
