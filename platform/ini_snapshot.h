@@ -15,10 +15,12 @@
 //   - a changed file is read once its modification time is at least a second
 //     old on the wall clock, or once the same changed state has been seen for a
 //     second (this covers a modification time in the future, and a missing
-//     file); until then the last good reading stays in use. A file caught
-//     in the middle of a truncation (new size, old modification time) is not
-//     settled by its modification time, however often it is seen so. An edit therefore takes effect about a second
-//     after the editor stopped writing;
+//     file); until then the last good reading stays in use. The same file
+//     changed in place is not settled by its modification time when it was
+//     resized under its old time, or when that time is older than its change
+//     time: both show a truncation caught half-way (see MidChange), and such a
+//     state stays suspect however often it is seen. An edit therefore takes
+//     effect about a second after the editor stopped writing;
 //   - a file replaced atomically (a new file renamed over it, as WriteIniString
 //     does) is a new inode and follows the same rule;
 //   - a missing file is a valid reading, all defaults, but only after it has
