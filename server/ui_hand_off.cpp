@@ -21,6 +21,14 @@ struct Pending {
   bool done = false;
 };
 
+// A call that throws counts as having run; nothing crosses the event loop.
+void RunCaught(const UiHandOff::Call& call) {
+  try {
+    call();
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 UiHandOff::UiHandOff(PostFn post) : post_(std::move(post)), shared_(std::make_shared<Shared>()) {}
@@ -30,23 +38,13 @@ UiHandOff::~UiHandOff() { RequestStop(); }
 bool UiHandOff::Run(Call call) {
   if (StopRequested()) return false;
   if (!post_) {
-    try {
-      call();
-    } catch (...) {
-    }
+    RunCaught(call);
     return true;
   }
   auto shared = shared_;
   auto pending = std::make_shared<Pending>();
-  post_([shared, pending, call = std::move(call)] {
-    {
-      std::lock_guard lock(shared->mutex);
-      if (shared->stop) return;
-    }
-    try {
-      call();
-    } catch (...) {
-    }
+  Queue([shared, pending, call = std::move(call)] {
+    RunCaught(call);
     {
       std::lock_guard lock(shared->mutex);
       pending->done = true;
@@ -61,23 +59,22 @@ bool UiHandOff::Run(Call call) {
 bool UiHandOff::Post(Call call) {
   if (StopRequested()) return false;
   if (!post_) {
-    try {
-      call();
-    } catch (...) {
-    }
+    RunCaught(call);
     return true;
   }
+  Queue(std::move(call));
+  return true;
+}
+
+// The window runs the call only if stop has not been requested by then.
+void UiHandOff::Queue(Call call) {
   post_([shared = shared_, call = std::move(call)] {
     {
       std::lock_guard lock(shared->mutex);
       if (shared->stop) return;
     }
-    try {
-      call();
-    } catch (...) {
-    }
+    RunCaught(call);
   });
-  return true;
 }
 
 void UiHandOff::RequestStop() {

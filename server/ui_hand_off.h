@@ -42,6 +42,7 @@ public:
 
 private:
   struct Shared;
+  void Queue(Call call);
   PostFn post_;
   std::shared_ptr<Shared> shared_;
 };
