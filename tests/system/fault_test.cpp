@@ -402,6 +402,43 @@ TEST_F(DriverFaultTest, SpoolDirectoryRemovedWhileRunning) {
   StopAndExpectNothingLost(nullptr);
 }
 
+// Spool files brought back while the link is up and idle (moved back by an
+// operator, copied from another station) are forwarded, though no event and
+// no connection wakes the driver for them.
+TEST_F(DriverFaultTest, SpoolFilesBroughtInWhileTheLinkIsIdleAreForwarded) {
+  const std::uint16_t port = DeadPort();
+  StartDriver(port);
+  SendObjects(1, 5, 20ms);
+  ASSERT_EQ(WaitAccounted(nullptr, 5s), std::vector<std::int32_t>{});
+  const fs::path spool = fs::path(driver_.SpoolDir()).parent_path();
+  const fs::path aside = dir_.path() / "aside";
+  fs::rename(spool, aside);
+
+  MessageServerEmulator server;
+  ASSERT_TRUE(server.Start(port));
+  WaitRegistered(server);
+  // Registered, with nothing to forward: the driver has gone idle.
+  const auto idle = [this] {
+    const std::string status = dir_.Read("drvvzt.status");
+    return status.find("server.registered=1\n") != std::string::npos &&
+           status.find("spool.files=0\n") != std::string::npos;
+  };
+  for (const auto deadline = std::chrono::steady_clock::now() + 10s;
+       !idle() && std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(50ms);
+  }
+  ASSERT_TRUE(idle()) << dir_.Read("drvvzt.status");
+
+  fs::rename(aside, spool);
+  const auto not_at_server = [&] { return MissingNumbers(sent_, ServerObjectNumbers(server), {}); };
+  for (const auto deadline = std::chrono::steady_clock::now() + 10s;
+       !not_at_server().empty() && std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(not_at_server(), std::vector<std::int32_t>{}) << driver_.Output();
+  StopAndExpectNothingLost(&server);
+}
+
 TEST_F(DriverFaultTest, StationDeviceVanishesWhileOpen) {
   MessageServerEmulator server;
   ASSERT_TRUE(server.Start());
